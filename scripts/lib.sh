@@ -1,0 +1,62 @@
+# Shared set-up of the README commands: packages, build, the project's own Wine prefix.
+# Sourced by scripts/test.sh and scripts/demo.sh.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$ROOT/build"
+export WINEPREFIX="$BUILD/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+# Installs with apt-get whatever is missing (as root on Debian 12).
+ensure_packages() {
+  local missing=()
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v x86_64-w64-mingw32-g++-posix >/dev/null ||
+    missing+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+  command -v wine >/dev/null || missing+=(wine wine64)
+  [ -x /usr/lib/wine/wine64 ] || missing+=(wine64)
+  command -v xvfb-run >/dev/null || missing+=(xvfb xauth)
+  [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
+  command -v import >/dev/null || missing+=(imagemagick)
+  fc-list 2>/dev/null | grep -qi 'WenQuanYi Micro Hei' || missing+=(fonts-wqy-microhei fontconfig)
+  command -v chattr >/dev/null || missing+=(e2fsprogs)
+  if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    if [ "$(id -u)" != 0 ]; then
+      echo "Missing packages and not root: install ${missing[*]} with apt-get" >&2
+      exit 1
+    fi
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  fi
+}
+
+build_all() {
+  cmake --preset cross >/dev/null
+  cmake --build --preset cross
+}
+
+# The project's own prefix inside the build folder: created once, with a CJK font standing in
+# for "Microsoft YaHei" and a drive letter on another Linux file system (tmpfs) for
+# cross-volume tests.
+prepare_prefix() {
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "Creating the Wine prefix in $WINEPREFIX"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+  fi
+  if ! grep -q '"Microsoft YaHei"="WenQuanYi Micro Hei"' "$WINEPREFIX/system.reg" 2>/dev/null; then
+    local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion'
+    wine reg add "$key\\FontSubstitutes" /v "Microsoft YaHei" /d "WenQuanYi Micro Hei" /f >/dev/null 2>&1
+    wine reg add "$key\\FontLink\\SystemLink" /v "Tahoma" /t REG_MULTI_SZ \
+      /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
+    wine reg add "$key\\FontLink\\SystemLink" /v "MS Shell Dlg" /t REG_MULTI_SZ \
+      /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
+    wineserver -w
+  fi
+  local other="/dev/shm/tavrio-other-volume-$(echo "$BUILD" | md5sum | cut -c1-8)"
+  mkdir -p "$other"
+  ln -sfn "$other" "$WINEPREFIX/dosdevices/t:"
+}

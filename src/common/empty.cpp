@@ -1,0 +1,1 @@
+// Lets a module library exist before its first source file does.

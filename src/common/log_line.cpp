@@ -1,0 +1,41 @@
+#include "common/log_line.h"
+
+#include <windows.h>
+
+#include "common/clock.h"
+#include "common/handles.h"
+#include "common/path.h"
+
+namespace tavrio {
+namespace {
+
+// FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the file,
+// even when another process appends at the same time.
+constexpr DWORD kAppendAccess = 0x120114;
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+bool write_all(void* file, std::string_view bytes) {
+  while (!bytes.empty()) {
+    DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    bytes.remove_prefix(written);
+  }
+  return true;
+}
+
+void append_log_line(const std::wstring& log_path, std::string_view message) {
+  std::string line = time_of_day_stamp();
+  if (log_path.empty()) return;
+  line += "  ";
+  line += message;
+  line += '\n';
+  UniqueFile file(::CreateFileW(win32_path(log_path).c_str(), kAppendAccess, kShareAll, nullptr,
+                                OPEN_ALWAYS, 0, nullptr));
+  if (!file) return;
+  write_all(file.get(), line);
+}
+
+}  // namespace tavrio

@@ -1,0 +1,55 @@
+#include "common/path.h"
+
+#include <windows.h>
+
+namespace tavrio {
+namespace {
+
+bool is_drive_letter(wchar_t c) {
+  return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+}
+
+bool has_drive(const std::wstring& p) {
+  return p.size() >= 2 && is_drive_letter(p[0]) && p[1] == L':';
+}
+
+bool starts_with(const std::wstring& s, std::wstring_view prefix) {
+  return s.size() >= prefix.size() && std::wstring_view(s).substr(0, prefix.size()) == prefix;
+}
+
+// Paths from this length on get the "\\?\" form, as the system's own file APIs do.
+constexpr size_t kLongPathThreshold = 247;
+
+}  // namespace
+
+std::wstring join(const std::wstring& path, const std::wstring& name) {
+  if (has_drive(name)) return name;
+  if (path.empty() || path.back() == L'\\' || path.back() == L'/' ||
+      (path.size() == 2 && has_drive(path))) {
+    return path + name;
+  }
+  return path + L"\\" + name;
+}
+
+std::wstring full_path(const std::wstring& path) {
+  DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  DWORD written = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (written == 0 || written >= needed) return path;
+  full.resize(written);
+  return full;
+}
+
+std::wstring win32_path(const std::wstring& path) {
+  if (starts_with(path, L"\\\\?\\") || starts_with(path, L"\\??\\") ||
+      starts_with(path, L"\\\\.\\") || path.size() < kLongPathThreshold) {
+    return path;
+  }
+  std::wstring full = full_path(path);
+  if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\\\.\\")) return full;
+  if (starts_with(full, L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+}  // namespace tavrio

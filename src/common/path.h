@@ -1,0 +1,22 @@
+// Joining paths and handing them to Win32.
+#pragma once
+
+#include <string>
+
+namespace tavrio {
+
+// path + "\" + name, without the separator when path is empty, ends in "\" or "/", or is a
+// bare drive ("C:"). A name that carries a drive letter replaces the path. Nothing is
+// normalised.
+std::wstring join(const std::wstring& path, const std::wstring& name);
+
+// The form a path takes at a Win32 call: unchanged when it is already "\\?\" or "\??\" or
+// shorter than 247 units; otherwise made absolute and given the "\\?\" (or "\\?\UNC\")
+// prefix so that long paths work.
+std::wstring win32_path(const std::wstring& path);
+
+// The full path as GetFullPathNameW resolves it against the current folder; the input
+// unchanged when that fails.
+std::wstring full_path(const std::wstring& path);
+
+}  // namespace tavrio

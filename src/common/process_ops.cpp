@@ -1,0 +1,193 @@
+#include "common/process_ops.h"
+
+#include "common/command_line.h"
+#include "common/file_ops.h"
+#include "common/handles.h"
+#include "common/path.h"
+
+namespace tavrio {
+namespace {
+
+bool is_bare_name(const std::wstring& name) {
+  return name.find_first_of(L"\\/:") == std::wstring::npos;
+}
+
+bool ends_with_exe(const std::wstring& name) {
+  if (name.size() < 4) return false;
+  std::wstring tail = name.substr(name.size() - 4);
+  for (wchar_t& c : tail) c = static_cast<wchar_t>(::towlower(c));
+  return tail == L".exe";
+}
+
+std::wstring folder_of_running_program() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring system_folder(UINT(WINAPI* query)(LPWSTR, UINT)) {
+  wchar_t buffer[MAX_PATH];
+  UINT n = query(buffer, MAX_PATH);
+  return n == 0 || n >= MAX_PATH ? std::wstring() : std::wstring(buffer, n);
+}
+
+std::vector<std::wstring> path_folders() {
+  std::vector<std::wstring> folders;
+  DWORD needed = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
+  if (needed == 0) return folders;
+  std::wstring value(needed, L'\0');
+  DWORD n = ::GetEnvironmentVariableW(L"PATH", value.data(), needed);
+  value.resize(n < needed ? n : 0);
+  size_t start = 0;
+  while (start <= value.size()) {
+    size_t end = value.find(L';', start);
+    if (end == std::wstring::npos) end = value.size();
+    std::wstring folder = value.substr(start, end - start);
+    if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') {
+      folder = folder.substr(1, folder.size() - 2);
+    }
+    if (!folder.empty()) folders.push_back(folder);
+    start = end + 1;
+  }
+  return folders;
+}
+
+STARTUPINFOW startup_with_own_std_handles() {
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  auto usable = [](HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; };
+  if (usable(in) || usable(out) || usable(err)) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+  }
+  return startup;
+}
+
+Status create_process(const ProcessStart& start, STARTUPINFOW& startup, PROCESS_INFORMATION* info) {
+  std::wstring program;
+  if (Status s = find_program(start.program, &program); !s.ok()) return s;
+  std::wstring line = start.command_line_override.empty()
+                          ? build_command_line(program, start.arguments)
+                          : start.command_line_override;
+  if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
+                        start.creation_flags | CREATE_UNICODE_ENVIRONMENT, nullptr,
+                        start.current_directory.empty() ? nullptr : start.current_directory.c_str(),
+                        &startup, info)) {
+    return last_error();
+  }
+  return {};
+}
+
+struct PipeReader {
+  HANDLE pipe;
+  std::string* sink;
+};
+
+void read_to_end(HANDLE pipe, std::string* sink) {
+  char buffer[4096];
+  DWORD read = 0;
+  while (::ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    sink->append(buffer, read);
+  }
+}
+
+DWORD WINAPI read_pipe_thread(void* param) {
+  auto* reader = static_cast<PipeReader*>(param);
+  read_to_end(reader->pipe, reader->sink);
+  return 0;
+}
+
+}  // namespace
+
+Status find_program(const std::wstring& name, std::wstring* found) {
+  if (!is_bare_name(name)) {
+    *found = name;
+    return {};
+  }
+  const std::wstring file = ends_with_exe(name) ? name : name + L".exe";
+  std::vector<std::wstring> folders = {folder_of_running_program(),
+                                       system_folder(::GetSystemDirectoryW),
+                                       system_folder(::GetWindowsDirectoryW)};
+  for (std::wstring& folder : path_folders()) folders.push_back(std::move(folder));
+  for (const std::wstring& folder : folders) {
+    if (folder.empty()) continue;
+    std::wstring candidate = join(folder, file);
+    if (exists(candidate) && !is_directory(candidate)) {
+      *found = candidate;
+      return {};
+    }
+  }
+  return OsError{ERROR_FILE_NOT_FOUND};
+}
+
+Status start_process(const ProcessStart& start) {
+  STARTUPINFOW startup = startup_with_own_std_handles();
+  PROCESS_INFORMATION info{};
+  if (Status s = create_process(start, startup, &info); !s.ok()) return s;
+  ::CloseHandle(info.hThread);
+  ::CloseHandle(info.hProcess);
+  return {};
+}
+
+Status run_to_end(const ProcessStart& start, ProcessResult* result) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  UniqueFile null_input(::CreateFileW(L"\\\\.\\NUL", GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                                      OPEN_EXISTING, 0, nullptr));
+  if (!null_input) return last_error();
+  HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
+  if (!::CreatePipe(&out_read, &out_write, &inheritable, 0)) return last_error();
+  UniqueHandleOrNull out_r(out_read), out_w(out_write);
+  if (!::CreatePipe(&err_read, &err_write, &inheritable, 0)) return last_error();
+  UniqueHandleOrNull err_r(err_read), err_w(err_write);
+  // Only the child's ends may be inherited.
+  ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  ::SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_input.get();
+  startup.hStdOutput = out_write;
+  startup.hStdError = err_write;
+  PROCESS_INFORMATION info{};
+  Status started = create_process(start, startup, &info);
+  out_w.reset();
+  err_w.reset();
+  null_input.reset();
+  if (!started.ok()) return started;
+  UniqueProcess process(info.hProcess);
+  UniqueThread thread(info.hThread);
+
+  // Both pipes are drained at once, so a child that fills one while we wait on the other
+  // cannot stall.
+  PipeReader err_reader{err_read, &result->error_output};
+  UniqueThread err_thread(::CreateThread(nullptr, 0, read_pipe_thread, &err_reader, 0, nullptr));
+  read_to_end(out_read, &result->output);
+  if (err_thread) {
+    ::WaitForSingleObject(err_thread.get(), INFINITE);
+  } else {
+    read_to_end(err_read, &result->error_output);
+  }
+  ::WaitForSingleObject(process.get(), INFINITE);
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(process.get(), &code)) return last_error();
+  result->exit_code = code;
+  return {};
+}
+
+}  // namespace tavrio

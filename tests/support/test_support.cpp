@@ -1,0 +1,316 @@
+#include "support/test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "common/command_line.h"
+#include "common/handles.h"
+#include "common/text.h"
+
+namespace tavrio::test {
+namespace {
+
+std::wstring parent_of(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring long_form(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0 || path.size() < 240) return path;
+  wchar_t full[32768];
+  DWORD n = ::GetFullPathNameW(path.c_str(), 32768, full, nullptr);
+  if (n == 0 || n >= 32768) return path;
+  return L"\\\\?\\" + std::wstring(full, n);
+}
+
+std::wstring sanitized(std::string name) {
+  for (char& c : name) {
+    if (c == '/' || c == '\\' || c == ':' || c == '*' || c == '?' || c == '<' || c == '>' ||
+        c == '|' || c == '"') {
+      c = '_';
+    }
+  }
+  return wide(name);
+}
+
+std::vector<wchar_t> environment_block(
+    const std::map<std::wstring, std::optional<std::wstring>>& changes) {
+  std::map<std::wstring, std::wstring, bool (*)(const std::wstring&, const std::wstring&)> vars(
+      [](const std::wstring& a, const std::wstring& b) {
+        return ::CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_LESS_THAN;
+      });
+  wchar_t* block = ::GetEnvironmentStringsW();
+  for (const wchar_t* p = block; *p; p += wcslen(p) + 1) {
+    std::wstring entry(p);
+    size_t eq = entry.find(L'=', 1);
+    if (eq == std::wstring::npos) continue;
+    vars[entry.substr(0, eq)] = entry.substr(eq + 1);
+  }
+  ::FreeEnvironmentStringsW(block);
+  for (const auto& [name, value] : changes) {
+    if (value) {
+      vars[name] = *value;
+    } else {
+      vars.erase(name);
+    }
+  }
+  std::vector<wchar_t> out;
+  for (const auto& [name, value] : vars) {
+    std::wstring entry = name + L"=" + value;
+    out.insert(out.end(), entry.begin(), entry.end());
+    out.push_back(L'\0');
+  }
+  out.push_back(L'\0');
+  return out;
+}
+
+}  // namespace
+
+std::wstring bin_dir() {
+  wchar_t path[MAX_PATH * 4];
+  DWORD n = ::GetModuleFileNameW(nullptr, path, MAX_PATH * 4);
+  return parent_of(std::wstring(path, n));
+}
+
+std::wstring built_exe(const std::wstring& name) {
+  return bin_dir() + L"\\" + name;
+}
+
+std::wstring scratch_dir() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  std::wstring dir = parent_of(bin_dir()) + L"\\scratch";
+  if (info != nullptr) {
+    dir += L"\\" + sanitized(info->test_suite_name()) + L"\\" + sanitized(info->name());
+  }
+  remove_all(dir);
+  make_dirs(dir);
+  return dir;
+}
+
+std::string narrow(const std::wstring& text) {
+  return display_form(text);
+}
+std::wstring wide(const std::string& text) {
+  return widen(text);
+}
+
+void make_dirs(const std::wstring& path) {
+  if (path.empty() || is_dir(path)) return;
+  std::wstring parent = parent_of(path);
+  if (!parent.empty() && parent != path && parent.back() != L':') make_dirs(parent);
+  ::CreateDirectoryW(long_form(path).c_str(), nullptr);
+}
+
+void write_file(const std::wstring& path, const std::string& bytes) {
+  make_dirs(parent_of(path));
+  UniqueFile file(::CreateFileW(long_form(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(file.valid()) << "cannot write " << narrow(path) << ": " << ::GetLastError();
+  DWORD written = 0;
+  ASSERT_TRUE(
+      ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
+}
+
+std::string read_file(const std::wstring& path) {
+  UniqueFile file(::CreateFileW(long_form(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  if (!file) return {};
+  std::string bytes;
+  char buffer[65536];
+  DWORD read = 0;
+  while (::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  return bytes;
+}
+
+bool path_exists(const std::wstring& path) {
+  return ::GetFileAttributesW(long_form(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool is_dir(const std::wstring& path) {
+  DWORD attributes = ::GetFileAttributesW(long_form(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void set_read_only(const std::wstring& path, bool read_only) {
+  DWORD attributes = ::GetFileAttributesW(long_form(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  attributes =
+      read_only ? (attributes | FILE_ATTRIBUTE_READONLY) : (attributes & ~FILE_ATTRIBUTE_READONLY);
+  ::SetFileAttributesW(long_form(path).c_str(), attributes);
+}
+
+bool files_equal(const std::wstring& a, const std::wstring& b) {
+  return path_exists(a) && path_exists(b) && read_file(a) == read_file(b);
+}
+
+namespace {
+void list_into(const std::wstring& root, const std::wstring& prefix,
+               std::vector<std::wstring>* out) {
+  WIN32_FIND_DATAW data;
+  UniqueFind find(::FindFirstFileW(long_form(root + L"\\*").c_str(), &data));
+  if (!find) return;
+  do {
+    std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      out->push_back(prefix + name + L"\\");
+      list_into(root + L"\\" + name, prefix + name + L"\\", out);
+    } else {
+      out->push_back(prefix + name);
+    }
+  } while (::FindNextFileW(find.get(), &data));
+}
+}  // namespace
+
+std::vector<std::wstring> list_tree(const std::wstring& root) {
+  std::vector<std::wstring> out;
+  list_into(root, L"", &out);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void remove_all(const std::wstring& path) {
+  DWORD attributes = ::GetFileAttributesW(long_form(path).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes & FILE_ATTRIBUTE_READONLY) set_read_only(path, false);
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    ::DeleteFileW(long_form(path).c_str());
+    return;
+  }
+  WIN32_FIND_DATAW data;
+  {
+    UniqueFind find(::FindFirstFileW(long_form(path + L"\\*").c_str(), &data));
+    if (find) {
+      do {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") remove_all(path + L"\\" + name);
+      } while (::FindNextFileW(find.get(), &data));
+    }
+  }
+  ::RemoveDirectoryW(long_form(path).c_str());
+}
+
+std::vector<std::string> read_lines(const std::wstring& path) {
+  std::string text = read_file(path);
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+bool is_stamp(const std::string& text) {
+  if (text.size() != 8 || text[2] != ':' || text[5] != ':') return false;
+  for (int i : {0, 1, 3, 4, 6, 7}) {
+    if (text[i] < '0' || text[i] > '9') return false;
+  }
+  return std::stoi(text.substr(0, 2)) < 24 && std::stoi(text.substr(3, 2)) < 60 &&
+         std::stoi(text.substr(6, 2)) < 60;
+}
+
+std::vector<std::string> log_messages(const std::wstring& path) {
+  std::vector<std::string> messages;
+  for (const std::string& line : read_lines(path)) {
+    EXPECT_TRUE(line.size() >= 10 && is_stamp(line.substr(0, 8)) && line.substr(8, 2) == "  ")
+        << "not a log line: " << line;
+    messages.push_back(line.size() >= 10 ? line.substr(10) : line);
+  }
+  return messages;
+}
+
+HANDLE spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,
+             const RunOptions& options) {
+  std::wstring line = build_command_line(program, arguments);
+  std::vector<wchar_t> env;
+  if (!options.environment.empty()) env = environment_block(options.environment);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(
+          program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+          env.empty() ? nullptr : env.data(),
+          options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup,
+          &info)) {
+    return nullptr;
+  }
+  ::CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+RunResult run(const std::wstring& program, const std::vector<std::wstring>& arguments,
+              const RunOptions& options) {
+  RunResult result;
+  UniqueProcess process(spawn(program, arguments, options));
+  if (!process) return result;
+  result.started = true;
+  result.pid = ::GetProcessId(process.get());
+  if (::WaitForSingleObject(process.get(), options.timeout_ms) != WAIT_OBJECT_0) {
+    ::TerminateProcess(process.get(), 99);
+    ::WaitForSingleObject(process.get(), 5000);
+    return result;
+  }
+  result.finished = true;
+  ::GetExitCodeProcess(process.get(), &result.exit_code);
+  return result;
+}
+
+bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms, DWORD step_ms) {
+  std::uint64_t deadline = now_ms() + timeout_ms;
+  for (;;) {
+    if (condition()) return true;
+    if (now_ms() >= deadline) return false;
+    ::Sleep(step_ms);
+  }
+}
+
+std::uint64_t now_ms() {
+  return ::GetTickCount64();
+}
+
+bool running_under_wine() {
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+std::string linux_path(const std::wstring& path) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  auto to_unix = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(::GetProcAddress(kernel, "wine_get_unix_file_name")));
+  if (to_unix == nullptr) return {};
+  char* name = to_unix(path.c_str());
+  if (name == nullptr) return {};
+  std::string out(name);
+  ::HeapFree(::GetProcessHeap(), 0, name);
+  return out;
+}
+
+int run_linux(const std::string& command) {
+  if (!running_under_wine()) return -1;
+  // Wine starts a Unix program when CreateProcessW is given one.
+  std::wstring shell = L"Z:\\bin\\sh";
+  std::wstring line = L"/bin/sh -c \"" + wide(command) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(shell.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &info)) {
+    return -1;
+  }
+  ::CloseHandle(info.hThread);
+  UniqueProcess process(info.hProcess);
+  if (::WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) return -1;
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.get(), &code);
+  return static_cast<int>(code);
+}
+
+}  // namespace tavrio::test

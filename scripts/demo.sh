@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Builds both programs and demonstrates them under Wine on a generated sample installation:
+# an update, then a silent uninstall in keep mode and one in all mode on fresh copies.
+#   scripts/demo.sh           the unattended demonstration
+#   scripts/demo.sh --window  also opens the uninstall window (needs a display; under xvfb-run
+#                             a screenshot is saved as build/demo/window.png)
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+ensure_packages
+build_all
+prepare_prefix
+
+DEMO="$BUILD/demo"
+BIN="$BUILD/bin"
+win() { echo "Z:${1//\//\\}"; }   # Linux path -> Windows path under Wine's Z: drive
+run() { "$BUILD/wine-run.sh" "$@"; }
+
+# A one-folder bundle as the application ships it.
+make_install() {
+  local dir="$1" version="$2"
+  rm -rf "$dir"
+  mkdir -p "$dir/_internal"
+  cp "$BIN/standin_app.exe" "$dir/Tavrio.exe"
+  printf 'python runtime %s\n' "$version" >"$dir/_internal/python312.dll"
+  printf 'stdlib %s\n' "$version" >"$dir/_internal/base_library.zip"
+  printf '%s\n' "$version" >"$dir/version.txt"
+  [ -f "$BIN/uninstall.exe" ] && cp "$BIN/uninstall.exe" "$dir/卸载.exe"
+  cp "$BIN/tavrio-updater.exe" "$dir/tavrio-updater.exe"
+}
+
+show_tree() { (cd "$1" && find . -mindepth 1 | sort | sed 's/^\.\//    /'); }
+
+demo_update() {
+  echo "=== Update of a sample installation ==="
+  local install="$DEMO/Tavrio 安装" stage="$DEMO/staging"
+  make_install "$install" "1.0"
+  rm -rf "$stage" && mkdir -p "$stage/_internal"
+  cp "$BIN/standin_app.exe" "$stage/Tavrio.exe"
+  printf 'python runtime 2.0\n' >"$stage/_internal/python312.dll"
+  printf 'stdlib 2.0\n' >"$stage/_internal/base_library.zip"
+  [ -f "$BIN/uninstall.exe" ] && cp "$BIN/uninstall.exe" "$stage/卸载.exe"
+  echo '{}' >"$install/update_pending.json"
+  : >"$install/update.lock"
+  rm -f "$DEMO/update.log"
+  run "$install/tavrio-updater.exe" --pid 0 --app "$(win "$install")" --exe Tavrio.exe \
+    --stage "$(win "$stage")" --log "$(win "$DEMO/update.log")"
+  echo "--- update log"
+  cat "$DEMO/update.log"
+  echo "--- install folder afterwards"
+  show_tree "$install"
+  echo "--- the runtime now holds: $(cat "$install/_internal/python312.dll")"
+  [ -e "$stage" ] && echo "--- staging folder still there" || echo "--- staging folder removed"
+  for _ in $(seq 1 50); do [ -s "$install/standin-record.txt" ] && break; sleep 0.1; done
+  echo "--- what the restarted application recorded"
+  cat "$install/standin-record.txt" 2>/dev/null || echo "    (not restarted)"
+}
+
+demo_uninstall() {
+  local mode="$1" flag="$2"
+  echo
+  echo "=== Silent uninstall, $mode mode ==="
+  local install="$DEMO/uninstall-$mode/Tavrio"
+  make_install "$install" "1.0"
+  echo "user file" >"$install/notes.txt"
+  local temp="$DEMO/uninstall-$mode/temp" data="$DEMO/uninstall-$mode/localappdata"
+  mkdir -p "$temp" "$data/Tavrio" && echo '{}' >"$data/Tavrio/config.json"
+  # Wine takes these from its own profile, so a small launcher hands them to the uninstaller.
+  run "$BIN/env_launcher.exe" "TMP=$(win "$temp")" "TEMP=$(win "$temp")" \
+    "LOCALAPPDATA=$(win "$data")" -- "$(win "$install/卸载.exe")" --silent $flag
+  for _ in $(seq 1 100); do
+    grep -q -e '已全部删除' -e '本地资料保留' "$temp/tavrio_setup.log" 2>/dev/null && break
+    sleep 0.2
+  done
+  echo "--- setup log"
+  cat "$temp/tavrio_setup.log" 2>/dev/null || echo "    (none)"
+  echo "--- install folder afterwards"
+  if [ -d "$install" ]; then show_tree "$install"; else echo "    (removed)"; fi
+  echo "--- local data folder afterwards"
+  if [ -d "$data/Tavrio" ]; then show_tree "$data/Tavrio"; else echo "    (removed)"; fi
+}
+
+mkdir -p "$DEMO"
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+demo_update
+if [ -f "$BIN/uninstall.exe" ]; then
+  demo_uninstall keep ""
+  demo_uninstall all --delete-data
+fi
+if [ "${1:-}" = "--window" ] && [ -f "$BIN/uninstall.exe" ]; then
+  echo
+  echo "=== The uninstall window (close it to end the demo) ==="
+  make_install "$DEMO/window/Tavrio" "1.0"
+  run "$DEMO/window/Tavrio/卸载.exe" &
+  sleep 3
+  command -v import >/dev/null && import -window root "$DEMO/window.png" 2>/dev/null &&
+    echo "screenshot: $DEMO/window.png"
+  wait
+fi

@@ -1,0 +1,45 @@
+// Every place the uninstaller reads, deletes or writes, derived from the command line, its own
+// path and the environment only. None of these fails: a missing source gives the fallback.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/os_error.h"
+
+namespace tavrio::uninstall {
+
+// Reads an environment variable; nullopt when it is not set. The real lookup also treats a
+// variable set to the empty text as not set, so that no location becomes a bare relative name.
+using EnvLookup = std::function<std::optional<std::wstring>(const wchar_t* name)>;
+std::optional<std::wstring> process_environment(const wchar_t* name);
+
+// The full path of the running uninstaller (GetModuleFileNameW).
+Status own_executable(std::wstring* path);
+
+// The argument after the first "--dir" that has one; else the running uninstaller's folder;
+// else local base \ "Programs" \ "Tavrio". `own_exe` is nullopt when the own path is unknown.
+std::wstring install_dir_from(const std::vector<std::wstring>& arguments,
+                              const std::optional<std::wstring>& own_exe, const EnvLookup& env);
+// The same, for this process's command line, own path and environment.
+std::wstring resolve_install_dir(const std::vector<std::wstring>& arguments);
+
+std::wstring local_base_folder(const EnvLookup& env = process_environment);  // LOCALAPPDATA or C:\ 
+std::wstring local_data_folder(const EnvLookup& env = process_environment);  // base \ Tavrio
+std::wstring desktop_folder(const EnvLookup& env = process_environment);
+std::wstring start_menu_folder(const EnvLookup& env = process_environment);
+
+// The user's temporary folder (GetTempPath2W where the system has it, GetTempPathW otherwise);
+// nullopt when it cannot be determined or is empty.
+std::optional<std::wstring> temp_folder();
+
+inline constexpr wchar_t kMainProgram[] = L"Tavrio.exe";
+inline constexpr wchar_t kShortcutName[] = L"Tavrio.lnk";
+inline constexpr wchar_t kRegistrationKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrio";
+inline constexpr wchar_t kSetupLogName[] = L"tavrio_setup.log";
+inline constexpr wchar_t kCleanupCopyName[] = L"tavrio-uninstall-cleanup.exe";
+
+}  // namespace tavrio::uninstall

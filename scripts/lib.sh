@@ -3,7 +3,7 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD="$ROOT/build"
+BUILD="${TAVRIO_BUILD:-$ROOT/build}"   # another folder keeps parallel builds apart
 export WINEPREFIX="$BUILD/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
@@ -34,8 +34,8 @@ ensure_packages() {
 }
 
 build_all() {
-  cmake --preset cross >/dev/null
-  cmake --build --preset cross
+  cmake --preset cross -B "$BUILD" >/dev/null
+  cmake --build "$BUILD" -j "$(nproc)"
 }
 
 # The project's own prefix inside the build folder: created once, with a CJK font standing in

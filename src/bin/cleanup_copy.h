@@ -11,7 +11,8 @@ namespace tavrio::uninstall {
 // starts it with "--cleanup", the install directory, "keep" or "all" and the own process id.
 // nullopt on success; otherwise the failure text, which begins with "定位自身失败：",
 // "复制清理程序失败：" or "启动清理程序失败：" and ends with the error text.
-std::optional<std::string> start_cleanup_copy(const std::wstring& install_dir, bool keep_local_data);
+std::optional<std::string> start_cleanup_copy(const std::wstring& install_dir,
+                                              bool keep_local_data);
 
 inline constexpr char kLocateSelfFailed[] = "定位自身失败：";
 inline constexpr char kCopyCleanupFailed[] = "复制清理程序失败：";

@@ -26,7 +26,7 @@ std::wstring install_dir_from(const std::vector<std::wstring>& arguments,
 // The same, for this process's command line, own path and environment.
 std::wstring resolve_install_dir(const std::vector<std::wstring>& arguments);
 
-std::wstring local_base_folder(const EnvLookup& env = process_environment);  // LOCALAPPDATA or C:\ 
+std::wstring local_base_folder(const EnvLookup& env = process_environment);  // or "C:\\"
 std::wstring local_data_folder(const EnvLookup& env = process_environment);  // base \ Tavrio
 std::wstring desktop_folder(const EnvLookup& env = process_environment);
 std::wstring start_menu_folder(const EnvLookup& env = process_environment);

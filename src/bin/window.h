@@ -13,6 +13,12 @@ void run_uninstall_window();
 // when registration or creation failed.
 HWND create_uninstall_window(HINSTANCE instance);
 
+// How the detached worker thread is started: CreateThread unless replaced. A test replaces it
+// with one that fails, to see the window treat the missing worker as a failed start of the
+// cleanup program. nullptr restores CreateThread; returns the starter it replaced.
+using ThreadStarter = HANDLE (*)(LPTHREAD_START_ROUTINE routine, void* input);
+ThreadStarter replace_thread_starter(ThreadStarter starter);
+
 inline constexpr wchar_t kWindowClass[] = L"TavrioUninstallWindow";
 inline constexpr UINT kCompletionMessage = WM_APP + 1;
 

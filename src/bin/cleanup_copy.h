@@ -2,8 +2,11 @@
 // program cannot delete the folder it runs from.
 #pragma once
 
+#include <windows.h>
+
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tavrio::uninstall {
 
@@ -13,6 +16,11 @@ namespace tavrio::uninstall {
 // "复制清理程序失败：" or "启动清理程序失败：" and ends with the error text.
 std::optional<std::string> start_cleanup_copy(const std::wstring& install_dir,
                                               bool keep_local_data);
+
+// The arguments after the program path: "--cleanup", the install directory exactly as given,
+// "keep" or "all", and the first process's id in decimal.
+std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir, bool keep_local_data,
+                                            DWORD first_process_id);
 
 inline constexpr char kLocateSelfFailed[] = "定位自身失败：";
 inline constexpr char kCopyCleanupFailed[] = "复制清理程序失败：";

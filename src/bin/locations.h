@@ -34,6 +34,9 @@ std::wstring start_menu_folder(const EnvLookup& env = process_environment);
 // The user's temporary folder (GetTempPath2W where the system has it, GetTempPathW otherwise);
 // nullopt when it cannot be determined or is empty.
 std::optional<std::wstring> temp_folder();
+// The same with the reason: the system's error, or ERROR_PATH_NOT_FOUND (3) when it gave an
+// empty path without one.
+Status find_temp_folder(std::wstring* folder);
 
 inline constexpr wchar_t kMainProgram[] = L"Tavrio.exe";
 inline constexpr wchar_t kShortcutName[] = L"Tavrio.lnk";

@@ -1,0 +1,47 @@
+#include "bin/cleanup_copy.h"
+
+#include <windows.h>
+
+#include "bin/locations.h"
+#include "bin/modes.h"
+#include "common/file_ops.h"
+#include "common/os_error.h"
+#include "common/path.h"
+#include "common/process_ops.h"
+#include "common/text.h"
+
+namespace tavrio::uninstall {
+namespace {
+
+std::string failure(const char* prefix, Status status) {
+  return prefix + error_text(status);
+}
+
+}  // namespace
+
+std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir, bool keep_local_data,
+                                            DWORD first_process_id) {
+  return {kCleanupOption, install_dir, keep_local_data ? kKeepModeWord : kAllModeWord,
+          widen(decimal(first_process_id))};
+}
+
+std::optional<std::string> start_cleanup_copy(const std::wstring& install_dir,
+                                              bool keep_local_data) {
+  std::wstring self;
+  if (Status s = own_executable(&self); !s.ok()) return failure(kLocateSelfFailed, s);
+
+  // Without a temporary folder there is nowhere safe to put the copy: never a relative path.
+  std::wstring temp;
+  if (Status s = find_temp_folder(&temp); !s.ok()) return failure(kCopyCleanupFailed, s);
+  const std::wstring target = join(temp, kCleanupCopyName);
+  // Overwrites a copy left by an earlier uninstall; one that is still running stays locked.
+  if (Status s = copy_file(self, target); !s.ok()) return failure(kCopyCleanupFailed, s);
+
+  ProcessStart start;
+  start.program = target;
+  start.arguments = cleanup_arguments(install_dir, keep_local_data, ::GetCurrentProcessId());
+  if (Status s = start_process(start); !s.ok()) return failure(kStartCleanupFailed, s);
+  return std::nullopt;
+}
+
+}  // namespace tavrio::uninstall

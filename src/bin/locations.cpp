@@ -1,0 +1,142 @@
+#include "bin/locations.h"
+
+#include <windows.h>
+
+#include "bin/modes.h"
+#include "common/path.h"
+
+namespace tavrio::uninstall {
+namespace {
+
+constexpr wchar_t kLocalBaseVariable[] = L"LOCALAPPDATA";
+constexpr wchar_t kProfileVariable[] = L"USERPROFILE";
+constexpr wchar_t kRoamingVariable[] = L"APPDATA";
+constexpr wchar_t kLocalBaseFallback[] = L"C:\\";
+constexpr wchar_t kProgramsFolder[] = L"Programs";
+constexpr wchar_t kProductFolder[] = L"Tavrio";
+constexpr wchar_t kDesktopFolder[] = L"Desktop";
+constexpr wchar_t kStartMenuPrograms[] = L"Microsoft\\Windows\\Start Menu\\Programs";
+
+// The folder a file lies in. "C:\x.exe" gives "C:\" rather than the drive-relative "C:".
+std::optional<std::wstring> parent_folder(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  if (slash == std::wstring::npos || slash == 0) return std::nullopt;
+  if (slash == 2 && path[1] == L':') return path.substr(0, 3);
+  return path.substr(0, slash);
+}
+
+using TempPathQuery = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+// GetTempPath2W exists from Windows 11 and recent Windows 10 builds on; it gives SYSTEM
+// processes their own folder. Looked up once, at first use.
+TempPathQuery temp_path_query() {
+  static const TempPathQuery query = [] {
+    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+    FARPROC found = kernel ? ::GetProcAddress(kernel, "GetTempPath2W") : nullptr;
+    return found ? reinterpret_cast<TempPathQuery>(reinterpret_cast<void*>(found))
+                 : &::GetTempPathW;
+  }();
+  return query;
+}
+
+}  // namespace
+
+std::optional<std::wstring> process_environment(const wchar_t* name) {
+  std::wstring value(256, L'\0');
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    DWORD n = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    // Not set, or set to the empty text: either way no usable folder, and a bare name joined to
+    // an empty base would resolve against whatever the current folder is.
+    if (n == 0) return std::nullopt;
+    if (n < value.size()) {
+      value.resize(n);
+      return value;
+    }
+    value.resize(n);  // n counts the terminating NUL when the buffer was too small
+  }
+}
+
+Status own_executable(std::wstring* path) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return last_error();
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      *path = std::move(buffer);
+      return {};
+    }
+    if (buffer.size() >= 32768) return OsError{ERROR_INSUFFICIENT_BUFFER};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+std::wstring install_dir_from(const std::vector<std::wstring>& arguments,
+                              const std::optional<std::wstring>& own_exe, const EnvLookup& env) {
+  for (size_t i = 0; i + 1 < arguments.size(); ++i) {
+    if (arguments[i] == kDirOption) return arguments[i + 1];
+  }
+  if (own_exe) {
+    if (std::optional<std::wstring> folder = parent_folder(*own_exe)) return *folder;
+  }
+  return join(join(local_base_folder(env), kProgramsFolder), kProductFolder);
+}
+
+std::wstring resolve_install_dir(const std::vector<std::wstring>& arguments) {
+  std::wstring own;
+  std::optional<std::wstring> own_exe;
+  if (own_executable(&own).ok()) own_exe = std::move(own);
+  return install_dir_from(arguments, own_exe, process_environment);
+}
+
+std::wstring local_base_folder(const EnvLookup& env) {
+  return env(kLocalBaseVariable).value_or(kLocalBaseFallback);
+}
+
+std::wstring local_data_folder(const EnvLookup& env) {
+  return join(local_base_folder(env), kProductFolder);
+}
+
+std::wstring desktop_folder(const EnvLookup& env) {
+  if (std::optional<std::wstring> profile = env(kProfileVariable)) {
+    return join(*profile, kDesktopFolder);
+  }
+  return local_base_folder(env);
+}
+
+std::wstring start_menu_folder(const EnvLookup& env) {
+  if (std::optional<std::wstring> roaming = env(kRoamingVariable)) {
+    return join(*roaming, kStartMenuPrograms);
+  }
+  return local_base_folder(env);
+}
+
+Status find_temp_folder(std::wstring* folder) {
+  const TempPathQuery query = temp_path_query();
+  std::wstring buffer(MAX_PATH + 1, L'\0');
+  for (;;) {
+    ::SetLastError(ERROR_SUCCESS);
+    DWORD n = query(static_cast<DWORD>(buffer.size()), buffer.data());
+    if (n == 0) {
+      DWORD error = ::GetLastError();
+      // No folder and no reason given: report it as the path that could not be found.
+      return OsError{error == ERROR_SUCCESS ? ERROR_PATH_NOT_FOUND : error};
+    }
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      *folder = std::move(buffer);
+      return {};
+    }
+    if (buffer.size() >= 32768) return OsError{ERROR_FILENAME_EXCED_RANGE};
+    buffer.resize(n + 1);
+  }
+}
+
+std::optional<std::wstring> temp_folder() {
+  std::wstring folder;
+  if (!find_temp_folder(&folder).ok()) return std::nullopt;
+  return folder;
+}
+
+}  // namespace tavrio::uninstall

@@ -1,0 +1,12 @@
+#include "bin/message.h"
+
+#include "common/text.h"
+
+namespace tavrio::uninstall {
+
+void show_message(HWND owner, std::string_view text) {
+  const std::wstring wide = widen(text);
+  ::MessageBoxW(owner, wide.c_str(), kMessageCaption, MB_OK | MB_ICONINFORMATION);
+}
+
+}  // namespace tavrio::uninstall

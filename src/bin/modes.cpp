@@ -1,0 +1,76 @@
+#include "bin/modes.h"
+
+#include <algorithm>
+
+#include "bin/cleanup_copy.h"
+#include "bin/locations.h"
+#include "bin/message.h"
+#include "bin/removal.h"
+#include "bin/window.h"
+#include "common/file_ops.h"
+#include "common/path.h"
+#include "common/text.h"
+
+namespace tavrio::uninstall {
+namespace {
+
+constexpr char kNoMainProgramBefore[] = "这个目录里没有 ";
+constexpr char kNoMainProgramAfter[] = "，未做任何删除：\n";
+constexpr char kSilentStartFailed[] = "启动清理程序失败：";
+
+bool has_argument(const std::vector<std::wstring>& arguments, const wchar_t* word) {
+  return std::find(arguments.begin(), arguments.end(), word) != arguments.end();
+}
+
+// Nothing is stopped or deleted unless the folder really holds the main program: a "--dir"
+// typo must not empty some other folder.
+bool guard_install_directory(const std::wstring& install_dir) {
+  if (exists(join(install_dir, kMainProgram))) return true;
+  show_message(nullptr, kNoMainProgramBefore + display_form(kMainProgram) + kNoMainProgramAfter +
+                            display_form(install_dir));
+  return false;
+}
+
+void run_silent(const std::wstring& install_dir, bool keep_local_data) {
+  run_preparatory_steps();
+  if (std::optional<std::string> failure = start_cleanup_copy(install_dir, keep_local_data)) {
+    append_setup_log(kSilentStartFailed + *failure);
+  } else {
+    append_setup_log(kScheduled);
+  }
+}
+
+}  // namespace
+
+CleanupRequest find_cleanup(const std::vector<std::wstring>& arguments) {
+  CleanupRequest request;
+  auto found = std::find(arguments.begin(), arguments.end(), kCleanupOption);
+  if (found == arguments.end()) return request;
+  request.present = true;
+  request.arguments.assign(found + 1, arguments.end());
+  return request;
+}
+
+NormalOptions read_options(const std::vector<std::wstring>& arguments) {
+  NormalOptions options;
+  options.silent = has_argument(arguments, kSilentOption);
+  options.delete_data = has_argument(arguments, kDeleteDataOption);
+  return options;
+}
+
+int run_uninstaller(const std::vector<std::wstring>& arguments) {
+  if (CleanupRequest cleanup = find_cleanup(arguments); cleanup.present) {
+    return run_cleanup(cleanup.arguments);
+  }
+  const std::wstring install_dir = resolve_install_dir(arguments);
+  if (!guard_install_directory(install_dir)) return 0;
+  const NormalOptions options = read_options(arguments);
+  if (options.silent) {
+    run_silent(install_dir, !options.delete_data);
+  } else {
+    run_uninstall_window();
+  }
+  return 0;
+}
+
+}  // namespace tavrio::uninstall

@@ -1,0 +1,128 @@
+#include "bin/removal.h"
+
+#include <windows.h>
+
+#include "bin/locations.h"
+#include "bin/modes.h"
+#include "common/command_line.h"
+#include "common/file_ops.h"
+#include "common/handles.h"
+#include "common/log_line.h"
+#include "common/path.h"
+#include "common/process_ops.h"
+
+namespace tavrio::uninstall {
+namespace {
+
+constexpr wchar_t kKillTool[] = L"taskkill";
+constexpr wchar_t kShippedUninstaller[] = L"卸载.exe";
+
+// What keep mode removes from the install directory, in this order; everything else there
+// (the user's own files, "update.lock") stays.
+constexpr const wchar_t* kProgramEntries[] = {
+    L"_internal",     kMainProgram,          kShippedUninstaller,
+    L"uninstall.exe", L"tavrio-updater.exe", L"version.txt",
+};
+
+// The first process is polled, never waited on: 40 polls 300 ms apart, then a pause that lets
+// the system release its image file after it has gone.
+constexpr int kExitPolls = 40;
+constexpr unsigned kPollIntervalMs = 300;
+constexpr unsigned kSettleMs = 400;
+
+bool process_exists(DWORD pid) {
+  UniqueProcess process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
+  return process.valid();
+}
+
+void wait_for_first_process(const std::wstring& pid_text) {
+  std::optional<std::uint32_t> pid = read_process_id(pid_text);
+  for (int poll = 0; poll < kExitPolls; ++poll) {
+    if (!pid || *pid == 0 || !process_exists(*pid)) break;
+    pause_ms(kPollIntervalMs);
+  }
+  pause_ms(kSettleMs);
+}
+
+// The cleanup copy inherits the first process's current folder, usually the install directory
+// itself (Explorer and the Apps list start programs that way), and a process's current folder
+// cannot be removed. So the install directory is first made a full path against that folder,
+// exactly as the first process would have resolved it, and then the copy moves to its own
+// folder, the temporary folder.
+std::wstring leave_install_directory(const std::wstring& install_dir) {
+  // An empty text has no full path; it keeps meaning what it meant to the first process.
+  if (install_dir.empty()) return install_dir;
+  std::wstring absolute = full_path(install_dir);
+  std::wstring refuge;
+  if (find_temp_folder(&refuge).ok() && ::SetCurrentDirectoryW(refuge.c_str())) return absolute;
+  wchar_t system[MAX_PATH];
+  UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) ::SetCurrentDirectoryW(system);
+  return absolute;
+}
+
+void remove_everything(const std::wstring& install_dir) {
+  (void)remove_tree(install_dir);
+  (void)remove_tree(local_data_folder());
+  append_setup_log(kAllRemoved);
+}
+
+void remove_program_entries(const std::wstring& install_dir) {
+  for (const wchar_t* entry : kProgramEntries) {
+    const std::wstring path = join(install_dir, entry);
+    if (is_directory(path)) {
+      (void)remove_tree(path);
+    } else {
+      (void)remove_file(path);
+    }
+  }
+  append_setup_log(kProgramRemovedDataKept);
+  // The first process may still have held its own image a moment ago; one more try.
+  (void)remove_file(join(install_dir, kShippedUninstaller));
+}
+
+}  // namespace
+
+void append_setup_log(std::string_view message) {
+  std::wstring folder;
+  if (!find_temp_folder(&folder).ok()) return;  // never a relative path
+  append_log_line(join(folder, kSetupLogName), message);
+}
+
+void stop_main_program() {
+  ProcessStart kill;
+  kill.program = kKillTool;
+  kill.arguments = {L"/F", L"/IM", kMainProgram};
+  kill.creation_flags = CREATE_NO_WINDOW;
+  ProcessResult ignored;
+  (void)run_to_end(kill, &ignored);
+}
+
+void remove_shortcuts() {
+  (void)remove_file(join(desktop_folder(), kShortcutName));
+  (void)remove_file(join(start_menu_folder(), kShortcutName));
+}
+
+void remove_registration() {
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, kRegistrationKey);
+}
+
+void run_preparatory_steps() {
+  stop_main_program();
+  remove_shortcuts();
+  remove_registration();
+}
+
+int run_cleanup(const std::vector<std::wstring>& cleanup_arguments) {
+  if (cleanup_arguments.size() < 3) return 2;
+  const std::wstring install_dir = leave_install_directory(cleanup_arguments[0]);
+  wait_for_first_process(cleanup_arguments[2]);
+  if (cleanup_arguments[1] == kAllModeWord) {
+    remove_everything(install_dir);
+  } else {
+    remove_program_entries(install_dir);
+  }
+  return 0;
+}
+
+}  // namespace tavrio::uninstall

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "bin/modes.h"
 #include "common/path.h"
 
@@ -28,14 +30,17 @@ std::optional<std::wstring> parent_folder(const std::wstring& path) {
 using TempPathQuery = DWORD(WINAPI*)(DWORD, LPWSTR);
 
 // GetTempPath2W exists from Windows 11 and recent Windows 10 builds on; it gives SYSTEM
-// processes their own folder. Looked up once, at first use.
+// processes their own folder. Looked up once, at first use; a plain atomic rather than a
+// function-local static, whose guard would pull the exception runtime into the exe.
+std::atomic<TempPathQuery> g_temp_path_query{nullptr};
+
 TempPathQuery temp_path_query() {
-  static const TempPathQuery query = [] {
-    HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
-    FARPROC found = kernel ? ::GetProcAddress(kernel, "GetTempPath2W") : nullptr;
-    return found ? reinterpret_cast<TempPathQuery>(reinterpret_cast<void*>(found))
-                 : &::GetTempPathW;
-  }();
+  TempPathQuery query = g_temp_path_query.load(std::memory_order_acquire);
+  if (query != nullptr) return query;
+  HMODULE kernel = ::GetModuleHandleW(L"kernel32.dll");
+  FARPROC found = kernel ? ::GetProcAddress(kernel, "GetTempPath2W") : nullptr;
+  query = found ? reinterpret_cast<TempPathQuery>(reinterpret_cast<void*>(found)) : &::GetTempPathW;
+  g_temp_path_query.store(query, std::memory_order_release);
   return query;
 }
 

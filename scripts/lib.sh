@@ -19,8 +19,9 @@ ensure_packages() {
   command -v xvfb-run >/dev/null || missing+=(xvfb xauth)
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
   command -v import >/dev/null || missing+=(imagemagick)
-  fc-list 2>/dev/null | grep -qi 'WenQuanYi Micro Hei' || missing+=(fonts-wqy-microhei fontconfig)
+  [ -f /usr/share/fonts/truetype/wqy/wqy-microhei.ttc ] || missing+=(fonts-wqy-microhei fontconfig)
   command -v chattr >/dev/null || missing+=(e2fsprogs)
+  command -v bc >/dev/null || missing+=(bc)
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     if [ "$(id -u)" != 0 ]; then

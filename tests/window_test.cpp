@@ -1,0 +1,629 @@
+// The uninstall window. The real exe runs on a scratch installation with its temporary, local
+// data and profile folders inside the scratch folder, and the test drives it through Win32 the
+// way a user would: finding it, reading its controls, clicking, closing. What cannot be read
+// across processes (fonts, class data) is checked in-process through the code the exe uses.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bin/locations.h"
+#include "bin/window.h"
+#include "common/command_line.h"
+#include "common/handles.h"
+#include "common/os_error.h"
+#include "common/text.h"
+#include "support/test_support.h"
+
+namespace tavrio::test {
+namespace {
+
+namespace un = tavrio::uninstall;
+
+constexpr DWORD kStartTimeoutMs = 20000;
+constexpr DWORD kRemovalTimeoutMs = 40000;
+
+// ---------------------------------------------------------------------------------------------
+// A scratch installation with everything the uninstaller touches kept inside the scratch folder.
+
+struct Scene {
+  std::wstring root, install, temp, local, profile, appdata;
+
+  std::wstring uninstaller() const { return install + L"\\卸载.exe"; }
+  std::wstring setup_log() const { return temp + L"\\tavrio_setup.log"; }
+  std::wstring cleanup_copy() const { return temp + L"\\tavrio-uninstall-cleanup.exe"; }
+  std::wstring desktop_shortcut() const { return profile + L"\\Desktop\\Tavrio.lnk"; }
+  std::wstring start_menu_shortcut() const {
+    return appdata + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Tavrio.lnk";
+  }
+  RunOptions options() const {
+    RunOptions o;
+    o.environment = {{L"TMP", temp},
+                     {L"TEMP", temp},
+                     {L"LOCALAPPDATA", local},
+                     {L"USERPROFILE", profile},
+                     {L"APPDATA", appdata}};
+    return o;
+  }
+};
+
+Scene make_scene() {
+  Scene s;
+  s.root = scratch_dir();
+  s.install = s.root + L"\\Tavrio 安装";
+  s.temp = s.root + L"\\temp";
+  s.local = s.root + L"\\local";
+  s.profile = s.root + L"\\profile";
+  s.appdata = s.root + L"\\appdata";
+  make_dirs(s.install + L"\\_internal");
+  make_dirs(s.temp);
+  EXPECT_TRUE(::CopyFileW(built_exe(L"standin_app.exe").c_str(),
+                          (s.install + L"\\Tavrio.exe").c_str(), FALSE));
+  EXPECT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), s.uninstaller().c_str(), FALSE));
+  write_file(s.install + L"\\_internal\\python312.dll", "runtime");
+  write_file(s.install + L"\\tavrio-updater.exe", "updater");
+  write_file(s.install + L"\\version.txt", "1.0\n");
+  write_file(s.install + L"\\notes.txt", "the user's own file");
+  write_file(s.local + L"\\Tavrio\\config.json", "{}");
+  write_file(s.desktop_shortcut(), "link");
+  write_file(s.start_menu_shortcut(), "link");
+  return s;
+}
+
+// A process the test started; ended by force if the test leaves it running.
+struct Running {
+  UniqueProcess process;
+  DWORD pid() const { return ::GetProcessId(process.get()); }
+  bool ended_within(DWORD ms) const {
+    return ::WaitForSingleObject(process.get(), ms) == WAIT_OBJECT_0;
+  }
+  DWORD exit_code() const {
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    return code;
+  }
+  ~Running() {
+    if (process && !ended_within(0)) {
+      ::TerminateProcess(process.get(), 99);
+      ended_within(5000);
+    }
+  }
+};
+
+// ---------------------------------------------------------------------------------------------
+// Reading windows as a user (or an accessibility tool) would.
+
+std::wstring class_of(HWND window) {
+  wchar_t name[256] = {};
+  int n = ::GetClassNameW(window, name, 256);
+  return std::wstring(name, n > 0 ? n : 0);
+}
+
+std::string text_of(HWND window) {
+  wchar_t text[2048] = {};
+  int n = ::GetWindowTextW(window, text, 2048);
+  return narrow(std::wstring(text, n > 0 ? n : 0));
+}
+
+struct Search {
+  std::wstring window_class;
+  DWORD pid = 0;         // 0: any process
+  HWND owner = nullptr;  // nullptr: any owner
+  HWND found = nullptr;
+};
+
+BOOL CALLBACK match_window(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<Search*>(parameter);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  if (class_of(window) != search->window_class) return TRUE;
+  if (search->pid != 0 && pid != search->pid) return TRUE;
+  if (search->owner != nullptr && ::GetWindow(window, GW_OWNER) != search->owner) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+// The uninstall window of one process: other tests may have their own open at the same time.
+HWND find_uninstall_window(DWORD pid) {
+  Search search{un::kWindowClass, pid};
+  ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+HWND wait_for_uninstall_window(const Running& running) {
+  HWND window = nullptr;
+  wait_until([&] { return (window = find_uninstall_window(running.pid())) != nullptr; },
+             kStartTimeoutMs);
+  return window;
+}
+
+// A message box (dialog class "#32770") owned by the window.
+HWND find_owned_box(HWND owner) {
+  Search search{L"#32770", 0, owner};
+  ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+std::string box_text(HWND box) {
+  return text_of(::GetDlgItem(box, 0xFFFF));  // the message's static control
+}
+
+RECT client_position(HWND control, HWND parent) {
+  RECT r{};
+  ::GetWindowRect(control, &r);
+  ::MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+bool checked(HWND window, int id) {
+  return ::SendMessageW(::GetDlgItem(window, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void click(HWND window, int id) {
+  // Posted, so that a message box the press opens cannot block the test.
+  ::PostMessageW(::GetDlgItem(window, id), BM_CLICK, 0, 0);
+}
+
+// The two ways a user closes a window: the close box (WM_CLOSE) and Alt+F4 (SC_CLOSE, which
+// the default handling turns into WM_CLOSE).
+enum class CloseBy { kCloseBox, kAltF4 };
+
+void ask_to_close(HWND window, CloseBy how) {
+  if (how == CloseBy::kCloseBox) {
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+  } else {
+    ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+  }
+}
+
+// "<prefix><system message> (os error N)": the wording is the system's, the form is ours.
+::testing::AssertionResult is_failure_text(const std::string& text, const std::string& prefix) {
+  if (text.rfind(prefix, 0) != 0) return ::testing::AssertionFailure() << "prefix of: " << text;
+  size_t os = text.rfind(" (os error ");
+  if (os == std::string::npos || os <= prefix.size() || text.back() != ')') {
+    return ::testing::AssertionFailure() << "no error text in: " << text;
+  }
+  for (size_t i = os + 11; i + 1 < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return ::testing::AssertionFailure() << "code: " << text;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+// Drops the WM_QUIT that an in-process window posts when destroyed.
+void drain_messages() {
+  MSG message;
+  while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
+}
+
+// ---------------------------------------------------------------------------------------------
+// What the window shows.
+
+struct ExpectedControl {
+  const wchar_t* window_class;
+  std::string text;  // "" also for the install directory, filled in by the test
+  DWORD style;
+  int id;
+  RECT position;  // left, top, right, bottom in client pixels
+};
+
+std::vector<ExpectedControl> expected_controls(const std::string& install_dir) {
+  return {
+      {L"Static", "安装位置", 0x50000000, 0, {18, 14, 398, 30}},
+      {L"Static", install_dir, 0x50000000, 0, {18, 32, 398, 50}},
+      {L"Button", "只卸载程序，保留本地资料（账号、题库、配置）", 0x50020009, 1, {18, 62, 398, 82}},
+      {L"Button", "同时删除本地资料，无法恢复", 0x50000009, 2, {18, 86, 398, 106}},
+      {L"Static", "", 0x50000000, 5, {18, 112, 398, 130}},
+      {L"Button", "卸载", 0x50000001, 3, {222, 138, 304, 168}},
+      {L"Button", "取消", 0x50000000, 4, {312, 138, 394, 168}},
+  };
+}
+
+std::vector<HWND> children_of(HWND window) {
+  std::vector<HWND> children;
+  for (HWND child = ::GetWindow(window, GW_CHILD); child != nullptr;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
+    children.push_back(child);
+  }
+  return children;
+}
+
+TEST(Window, ShowsTitleLayoutAndKeepChoiceEvenWithDeleteDataOnTheCommandLine) {
+  Scene s = make_scene();
+  Running app{UniqueProcess(spawn(s.uninstaller(), {L"--delete-data"}, s.options()))};
+  ASSERT_TRUE(app.process);
+  HWND window = wait_for_uninstall_window(app);
+  ASSERT_NE(window, nullptr) << "the uninstall window did not open";
+
+  EXPECT_EQ(text_of(window), "卸载 Tavrio");
+  // The system adds WS_VISIBLE when shown and WS_CLIPSIBLINGS to every top-level window.
+  DWORD style = ::GetWindowLongW(window, GWL_STYLE) & ~(WS_VISIBLE | WS_CLIPSIBLINGS);
+  EXPECT_EQ(style, 0x00CA0000u) << std::hex << style;
+  EXPECT_EQ(::GetWindowLongW(window, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
+  RECT outer{};
+  ::GetWindowRect(window, &outer);
+  EXPECT_EQ(outer.right - outer.left, 430);
+  EXPECT_EQ(outer.bottom - outer.top, 215);
+
+  std::vector<HWND> children = children_of(window);
+  std::vector<ExpectedControl> expected = expected_controls(narrow(s.install));
+  ASSERT_EQ(children.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    SCOPED_TRACE("control " + std::to_string(i + 1) + ": " + expected[i].text);
+    HWND control = children[i];  // the order of creation
+    EXPECT_EQ(
+        ::CompareStringOrdinal(class_of(control).c_str(), -1, expected[i].window_class, -1, TRUE),
+        CSTR_EQUAL)
+        << narrow(class_of(control));
+    EXPECT_EQ(text_of(control), expected[i].text);
+    EXPECT_EQ(::GetDlgCtrlID(control), expected[i].id);
+    // Checking a radio button gives it WS_TABSTOP (system behaviour of BM_SETCHECK).
+    DWORD control_style = ::GetWindowLongW(control, GWL_STYLE) & ~WS_TABSTOP;
+    EXPECT_EQ(control_style, expected[i].style) << std::hex << control_style;
+    EXPECT_EQ(::GetWindowLongW(control, GWL_EXSTYLE) & ~WS_EX_NOPARENTNOTIFY, 0);
+    RECT r = client_position(control, window);
+    EXPECT_EQ(r.left, expected[i].position.left);
+    EXPECT_EQ(r.top, expected[i].position.top);
+    EXPECT_EQ(r.right, expected[i].position.right);
+    EXPECT_EQ(r.bottom, expected[i].position.bottom);
+    EXPECT_TRUE(::IsWindowEnabled(control));
+  }
+  EXPECT_TRUE(checked(window, 1));
+  EXPECT_FALSE(checked(window, 2));
+
+  ::PostMessageW(window, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(app.ended_within(10000));
+  EXPECT_EQ(app.exit_code(), 0u);
+}
+
+TEST(Window, ClosingBeforeTheRemovalDeletesNothing) {
+  struct Case {
+    const char* name;
+    std::function<void(HWND)> close;
+  };
+  const Case cases[] = {
+      {"取消", [](HWND w) { click(w, 4); }},
+      {"close box", [](HWND w) { ask_to_close(w, CloseBy::kCloseBox); }},
+      {"Alt+F4", [](HWND w) { ask_to_close(w, CloseBy::kAltF4); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scene s = make_scene();
+    std::vector<std::wstring> before = list_tree(s.root);
+    Running app{UniqueProcess(spawn(s.uninstaller(), {}, s.options()))};
+    HWND window = wait_for_uninstall_window(app);
+    ASSERT_NE(window, nullptr);
+    click(window, 2);  // a choice alone starts nothing
+    c.close(window);
+    ASSERT_TRUE(app.ended_within(10000)) << "the window stayed open";
+    EXPECT_EQ(app.exit_code(), 0u);
+    EXPECT_EQ(list_tree(s.root), before);  // no log, no cleanup copy, shortcuts in place
+  }
+}
+
+TEST(Window, UninstallStartsTheCleanupCopyInTheChosenModeAndCloses) {
+  struct Case {
+    bool delete_data;
+    const char* start_line_mode;
+    const char* outcome;
+  };
+  const Case cases[] = {
+      {false, "（保留本地资料）", "程序文件已删除，本地资料保留"},
+      {true, "（同时删除本地资料）", "程序与本地资料已全部删除"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.outcome);
+    Scene s = make_scene();
+    Running app{UniqueProcess(spawn(s.uninstaller(), {}, s.options()))};
+    HWND window = wait_for_uninstall_window(app);
+    ASSERT_NE(window, nullptr);
+    if (c.delete_data) {
+      ::SendMessageW(::GetDlgItem(window, 2), BM_CLICK, 0, 0);
+      EXPECT_TRUE(checked(window, 2));
+      EXPECT_FALSE(checked(window, 1));
+    }
+    click(window, 3);
+    HWND box = nullptr;
+    bool ended =
+        wait_until([&] { return (box = find_owned_box(window)) != nullptr || app.ended_within(0); },
+                   kRemovalTimeoutMs);
+    if (box != nullptr) {
+      ADD_FAILURE() << "message box after a successful start: " << box_text(box);
+      ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    ASSERT_TRUE(ended && app.ended_within(0)) << "the window did not close";
+    EXPECT_EQ(app.exit_code(), 0u);
+
+    // The cleanup copy writes its outcome once the first process has gone.
+    wait_until([&] { return read_lines(s.setup_log()).size() >= 2; }, kRemovalTimeoutMs);
+    std::vector<std::string> expected_log = {"开始卸载 " + narrow(s.install) + c.start_line_mode,
+                                             c.outcome};
+    EXPECT_EQ(log_messages(s.setup_log()), expected_log);
+    EXPECT_TRUE(files_equal(s.cleanup_copy(), built_exe(L"uninstall.exe")));
+    EXPECT_FALSE(path_exists(s.desktop_shortcut()));
+    EXPECT_FALSE(path_exists(s.start_menu_shortcut()));
+    if (c.delete_data) {
+      EXPECT_FALSE(path_exists(s.install));
+      EXPECT_FALSE(path_exists(s.local + L"\\Tavrio"));
+    } else {
+      EXPECT_EQ(list_tree(s.install), std::vector<std::wstring>{L"notes.txt"});
+      EXPECT_EQ(read_file(s.local + L"\\Tavrio\\config.json"), "{}");
+    }
+  }
+}
+
+TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
+  for (CloseBy how : {CloseBy::kCloseBox, CloseBy::kAltF4}) {
+    SCOPED_TRACE(how == CloseBy::kCloseBox ? "close box" : "Alt+F4");
+    Scene s = make_scene();
+    // A cleanup copy of an earlier uninstall that is still running cannot be overwritten.
+    ASSERT_TRUE(
+        ::CopyFileW(built_exe(L"standin_app.exe").c_str(), s.cleanup_copy().c_str(), FALSE));
+    Running earlier{UniqueProcess(spawn(s.cleanup_copy(), {L"--run-seconds", L"120"}, {}))};
+    ASSERT_TRUE(
+        wait_until([&] { return path_exists(s.temp + L"\\standin-record.txt"); }, kStartTimeoutMs));
+    std::vector<std::wstring> install_before = list_tree(s.install);
+
+    Running app{UniqueProcess(spawn(s.uninstaller(), {}, s.options()))};
+    HWND window = wait_for_uninstall_window(app);
+    ASSERT_NE(window, nullptr);
+    click(window, 3);
+    // Queued behind the press, so handled while busy: a second press and both ways to close.
+    ::PostMessageW(window, WM_COMMAND, 3, 0);
+    ask_to_close(window, CloseBy::kCloseBox);
+    ask_to_close(window, CloseBy::kAltF4);
+
+    HWND box = nullptr;
+    ASSERT_TRUE(
+        wait_until([&] { return (box = find_owned_box(window)) != nullptr; }, kRemovalTimeoutMs))
+        << "no failure message box";
+    std::string text = box_text(box);
+    size_t hint = text.find("\n\n可以手动删除安装目录：");
+    ASSERT_NE(hint, std::string::npos) << text;
+    std::string failure = text.substr(0, hint);
+    EXPECT_TRUE(is_failure_text(failure, "复制清理程序失败："));
+    EXPECT_EQ(text, failure + "\n\n可以手动删除安装目录：" + narrow(s.install));
+    EXPECT_EQ(text_of(box), "Tavrio");
+
+    // Still busy while the box is up: presses and closing change nothing.
+    ::PostMessageW(window, WM_COMMAND, 3, 0);
+    ask_to_close(window, how);
+    EXPECT_FALSE(app.ended_within(1000));
+    EXPECT_TRUE(::IsWindow(window));
+    EXPECT_EQ(find_owned_box(window), box);
+
+    ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(wait_until([&] { return !::IsWindow(box); }, 10000));
+    EXPECT_EQ(find_owned_box(window), nullptr) << "a second removal was started";
+    EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 3)));
+    EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 4)));
+    EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(window, 1)));
+    EXPECT_EQ(text_of(::GetDlgItem(window, 5)), "正在清理…");
+    std::vector<std::string> expected_log = {"开始卸载 " + narrow(s.install) + "（保留本地资料）",
+                                             "卸载失败：" + failure};
+    EXPECT_EQ(log_messages(s.setup_log()), expected_log);
+
+    // The busy flag is cleared right after the box goes; closing works from then on.
+    ASSERT_TRUE(wait_until(
+        [&] {
+          ask_to_close(window, how);
+          return app.ended_within(200);
+        },
+        10000))
+        << "the window did not close after the failure";
+    EXPECT_EQ(app.exit_code(), 0u);
+    EXPECT_EQ(list_tree(s.install), install_before);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// In-process: what another process cannot read.
+
+std::vector<HWND> controls_in_order(HWND window) {
+  std::vector<HWND> controls = children_of(window);
+  EXPECT_EQ(controls.size(), 7u);
+  return controls;
+}
+
+TEST(WindowInProcess, ClassAndFontOfEveryControl) {
+  HINSTANCE instance = ::GetModuleHandleW(nullptr);
+  HWND window = un::create_uninstall_window(instance);
+  ASSERT_NE(window, nullptr);
+
+  WNDCLASSW window_class{};
+  ASSERT_TRUE(::GetClassInfoW(instance, un::kWindowClass, &window_class));
+  EXPECT_EQ(window_class.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW));
+  EXPECT_EQ(window_class.cbClsExtra, 0);
+  EXPECT_EQ(window_class.cbWndExtra, 0);
+  EXPECT_EQ(window_class.hIcon, nullptr);
+  EXPECT_EQ(window_class.hCursor, ::LoadCursorW(nullptr, IDC_ARROW));
+  EXPECT_EQ(window_class.hbrBackground, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+  EXPECT_FALSE(::IsWindowVisible(window)) << "shown before the caller asked";
+
+  HFONT shared = nullptr;
+  for (HWND control : controls_in_order(window)) {
+    SCOPED_TRACE(text_of(control));
+    auto font = reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0));
+    ASSERT_NE(font, nullptr);
+    if (shared == nullptr) shared = font;
+    EXPECT_EQ(font, shared) << "one font for every control";
+    LOGFONTW f{};
+    ASSERT_EQ(::GetObjectW(font, sizeof f, &f), static_cast<int>(sizeof f));
+    EXPECT_EQ(f.lfHeight, -14);
+    EXPECT_EQ(f.lfWidth, 0);
+    EXPECT_EQ(f.lfEscapement, 0);
+    EXPECT_EQ(f.lfOrientation, 0);
+    EXPECT_EQ(f.lfWeight, 400);
+    EXPECT_EQ(f.lfItalic + f.lfUnderline + f.lfStrikeOut, 0);
+    EXPECT_EQ(f.lfCharSet, 1);
+    EXPECT_EQ(f.lfOutPrecision, 0);
+    EXPECT_EQ(f.lfClipPrecision, 0);
+    EXPECT_EQ(f.lfQuality, 5);
+    EXPECT_EQ(f.lfPitchAndFamily, 0);
+    EXPECT_EQ(narrow(f.lfFaceName), "Microsoft YaHei");
+  }
+  ::DestroyWindow(window);
+  drain_messages();
+}
+
+// Sets an environment variable of this process for the length of a test.
+class ScopedVariable {
+ public:
+  ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+    wchar_t old[4096];
+    DWORD n = ::GetEnvironmentVariableW(name, old, 4096);
+    if (n > 0 && n < 4096) old_ = std::wstring(old, n);
+    ::SetEnvironmentVariableW(name, value.c_str());
+  }
+  ~ScopedVariable() { ::SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
+
+ private:
+  const wchar_t* name_;
+  std::optional<std::wstring> old_;
+};
+
+HANDLE refuse_thread(LPTHREAD_START_ROUTINE, void*) {
+  ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+  return nullptr;
+}
+
+TEST(WindowInProcess, NoWorkerThreadIsReportedAsAFailedStartOfTheCleanupProgram) {
+  std::wstring temp = scratch_dir();
+  ScopedVariable tmp(L"TMP", temp);
+  ScopedVariable temp_variable(L"TEMP", temp);
+  un::ThreadStarter previous = un::replace_thread_starter(refuse_thread);
+  HWND window = un::create_uninstall_window(::GetModuleHandleW(nullptr));
+  ASSERT_NE(window, nullptr);
+
+  // The press runs on this thread and waits in the message box, so another thread answers it.
+  std::string seen;
+  std::atomic<bool> answered{false};
+  std::thread user([&] {
+    HWND box = nullptr;
+    if (wait_until([&] { return (box = find_owned_box(window)) != nullptr; }, 20000)) {
+      seen = box_text(box);
+      ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+      answered = true;
+    }
+  });
+  ::SendMessageW(window, WM_COMMAND, 3, 0);
+  user.join();
+  un::replace_thread_starter(previous);
+
+  ASSERT_TRUE(answered) << "no message box for the missing worker";
+  std::string failure = "启动清理程序失败：" + error_text(OsError{ERROR_NOT_ENOUGH_MEMORY});
+  std::string install_dir = display_form(un::resolve_install_dir(own_arguments()));
+  EXPECT_EQ(seen, failure + "\n\n可以手动删除安装目录：" + install_dir);
+  EXPECT_TRUE(is_failure_text(failure, "启动清理程序失败："));
+  EXPECT_EQ(log_messages(temp + L"\\tavrio_setup.log"),
+            std::vector<std::string>{"卸载失败：" + failure});
+  EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 3)));
+  EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 4)));
+  EXPECT_EQ(text_of(::GetDlgItem(window, 5)), "正在清理…");
+  // The failed state: the window closes again.
+  ::SendMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(::IsWindow(window));
+  drain_messages();
+}
+
+// ---------------------------------------------------------------------------------------------
+// A screenshot under a Wine desktop, which draws the window frame and caption.
+
+// Whether the window's font has a glyph for every character of the Chinese texts; without a
+// CJK font behind "Microsoft YaHei" they would be drawn as empty boxes.
+std::wstring missing_glyphs() {
+  HFONT font = ::CreateFontW(-14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, 0, 0,
+                             CLEARTYPE_QUALITY, 0, L"Microsoft YaHei");
+  HDC dc = ::GetDC(nullptr);
+  HGDIOBJ old = ::SelectObject(dc, font);
+  std::wstring missing;
+  for (const char* text :
+       {"卸载 Tavrio", "安装位置", "只卸载程序，保留本地资料（账号、题库、配置）",
+        "同时删除本地资料，无法恢复", "卸载", "取消"}) {
+    std::wstring wide_text = widen(text);
+    std::vector<WORD> glyphs(wide_text.size());
+    ::GetGlyphIndicesW(dc, wide_text.c_str(), static_cast<int>(wide_text.size()), glyphs.data(),
+                       GGI_MARK_NONEXISTING_GLYPHS);
+    for (size_t i = 0; i < glyphs.size(); ++i) {
+      if (glyphs[i] == 0xFFFF) missing += wide_text[i];
+    }
+  }
+  ::SelectObject(dc, old);
+  ::ReleaseDC(nullptr, dc);
+  ::DeleteObject(font);
+  return missing;
+}
+
+// run_linux() cannot report an exit code under Wine 8: CreateProcessW starts the Unix program
+// but hands back no process handle to wait on. So the shell writes its status into a file.
+std::optional<int> linux_status(const std::string& command, const std::wstring& status_file) {
+  ::DeleteFileW(status_file.c_str());
+  std::string status_path = linux_path(status_file);
+  if (status_path.empty()) return std::nullopt;
+  run_linux("{ " + command + "; } ; echo $? > '" + status_path + "'");
+  std::string status;
+  wait_until([&] { return !(status = read_file(status_file)).empty() && status.back() == '\n'; },
+             30000);
+  if (status.empty() || status[0] < '0' || status[0] > '9') return std::nullopt;
+  return std::stoi(status);
+}
+
+BOOL CALLBACK find_on_desktop(HWND window, LPARAM parameter) {
+  return match_window(window, parameter);
+}
+
+TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
+  if (!running_under_wine()) GTEST_SKIP() << "the framed desktop is Wine's explorer /desktop";
+  std::wstring status = scratch_dir() + L"\\linux-status.txt";
+  if (linux_status("true", status) != 0) GTEST_SKIP() << "Linux commands cannot be run from here";
+  if (linux_status("test x${DISPLAY:-} != x", status) != 0) {
+    GTEST_SKIP() << "no X display to draw on";
+  }
+  if (linux_status("command -v import >/dev/null", status) != 0) {
+    GTEST_SKIP() << "ImageMagick's import is not installed";
+  }
+  std::wstring missing = missing_glyphs();
+  ASSERT_TRUE(missing.empty()) << "no glyph behind \"Microsoft YaHei\" for: " << narrow(missing);
+
+  Scene s = make_scene();
+  const wchar_t kDesktop[] = L"TavrioWindowShot";
+  Running desktop{UniqueProcess(
+      spawn(L"C:\\windows\\explorer.exe",
+            {std::wstring(L"/desktop=") + kDesktop + L",800x600", s.uninstaller()}, s.options()))};
+  ASSERT_TRUE(desktop.process);
+  HWND window = nullptr;
+  wait_until(
+      [&] {
+        HDESK handle = ::OpenDesktopW(kDesktop, 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE);
+        if (handle == nullptr) return false;
+        Search search{un::kWindowClass};
+        ::EnumDesktopWindows(handle, find_on_desktop, reinterpret_cast<LPARAM>(&search));
+        ::CloseDesktop(handle);
+        window = search.found;
+        // IsWindowVisible() does not answer for a window on another desktop.
+        return window != nullptr && (::GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0;
+      },
+      kStartTimeoutMs);
+  ASSERT_NE(window, nullptr) << "the window did not appear on the Wine desktop";
+  ::Sleep(1500);  // let the desktop and the window finish painting
+
+  std::wstring png =
+      bin_dir().substr(0, bin_dir().find_last_of(L'\\')) + L"\\window-screenshot.png";
+  ::DeleteFileW(png.c_str());
+  std::string command = "import -window root '" + linux_path(png) + "'";
+  EXPECT_EQ(linux_status(command, status), 0) << command;
+  EXPECT_GT(read_file(png).size(), 2000u) << "no screenshot at " << narrow(png);
+
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  Running uninstaller{UniqueProcess(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid))};
+  ::PostMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(uninstaller.ended_within(10000));
+  desktop.ended_within(10000);  // the desktop goes with its last window; ended by force if not
+}
+
+}  // namespace
+}  // namespace tavrio::test

@@ -43,13 +43,14 @@ demo_update() {
   rm -f "$DEMO/update.log"
   run "$install/tavrio-updater.exe" --pid 0 --app "$(win "$install")" --exe Tavrio.exe \
     --stage "$(win "$stage")" --log "$(win "$DEMO/update.log")"
+  # The restarted application runs on detached; its record shows that it started.
+  for _ in $(seq 1 50); do grep -qx end "$install/standin-record.txt" 2>/dev/null && break; sleep 0.1; done
   echo "--- update log"
   cat "$DEMO/update.log"
   echo "--- install folder afterwards"
   show_tree "$install"
   echo "--- the runtime now holds: $(cat "$install/_internal/python312.dll")"
   [ -e "$stage" ] && echo "--- staging folder still there" || echo "--- staging folder removed"
-  for _ in $(seq 1 50); do [ -s "$install/standin-record.txt" ] && break; sleep 0.1; done
   echo "--- what the restarted application recorded"
   cat "$install/standin-record.txt" 2>/dev/null || echo "    (not restarted)"
 }

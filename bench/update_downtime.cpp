@@ -1,0 +1,301 @@
+// Measures how long the application is away during an update, on a generated one-folder bundle
+// of about 3,000 files and 100 MB:
+//   - end to end with the real tavrio-updater.exe: from the application's exit to the restarted
+//     application's first sign of life, and the window in which the install folder has no
+//     "_internal" (from the backup rename to the replacement rename), watched from outside;
+//   - its parts in-process with the updater's own modules: the wait's detection delay, the swap
+//     (check, backup, replacement) and the cleanup's tree removals;
+//   - the floors those parts cannot go below: one folder rename, one copy of the executable, one
+//     tree removal of the bundle, and the poll's mean delay of 250 ms.
+// Usage: update_downtime_bench [runs]   (prints numbers; run under Wine through wine-run.sh)
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/command_line.h"
+#include "common/file_ops.h"
+#include "common/handles.h"
+#include "completion.h"
+#include "request.h"
+#include "swap.h"
+#include "update_log.h"
+#include "wait_for_exit.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tavrio::UniqueFile;
+using tavrio::UniqueProcess;
+
+constexpr int kSmallFiles = 2900;
+constexpr int kLargeFiles = 100;
+constexpr DWORD kSmallSize = 12 * 1024;
+constexpr DWORD kLargeSize = 660 * 1024;
+constexpr int kFolders = 60;
+
+double ms_between(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+std::wstring folder_of_exe() {
+  wchar_t path[4096];
+  DWORD n = ::GetModuleFileNameW(nullptr, path, 4096);
+  std::wstring p(path, n);
+  return p.substr(0, p.find_last_of(L'\\'));
+}
+
+void write_bytes(const std::wstring& path, DWORD size) {
+  static const std::vector<char> pattern(kLargeSize, 'b');
+  UniqueFile file(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (file) ::WriteFile(file.get(), pattern.data(), size, &written, nullptr);
+}
+
+// About 3,000 files and 100 MB below <root>\_internal, as a one-folder bundle lays it out.
+void generate_bundle(const std::wstring& root) {
+  const std::wstring internal = root + L"\\_internal";
+  ::CreateDirectoryW(root.c_str(), nullptr);
+  ::CreateDirectoryW(internal.c_str(), nullptr);
+  for (int f = 0; f < kFolders; ++f) {
+    ::CreateDirectoryW((internal + L"\\pkg" + std::to_wstring(f)).c_str(), nullptr);
+  }
+  for (int i = 0; i < kSmallFiles + kLargeFiles; ++i) {
+    std::wstring name = internal + L"\\pkg" + std::to_wstring(i % kFolders) + L"\\mod" +
+                        std::to_wstring(i) + (i < kSmallFiles ? L".pyc" : L".pyd");
+    write_bytes(name, i < kSmallFiles ? kSmallSize : kLargeSize);
+  }
+  write_bytes(internal + L"\\python312.dll", kSmallSize);
+  write_bytes(internal + L"\\base_library.zip", kSmallSize);
+}
+
+void lay_out(const std::wstring& install, const std::wstring& stage, const std::wstring& exe) {
+  (void)tavrio::remove_tree(install);
+  (void)tavrio::remove_tree(stage);
+  generate_bundle(install);
+  generate_bundle(stage);
+  ::CopyFileW(exe.c_str(), (install + L"\\Tavrio.exe").c_str(), FALSE);
+  ::CopyFileW(exe.c_str(), (stage + L"\\Tavrio.exe").c_str(), FALSE);
+}
+
+HANDLE spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,
+             const std::wstring& cwd = {}) {
+  std::wstring line = tavrio::build_command_line(program, arguments);
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info{};
+  if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        cwd.empty() ? nullptr : cwd.c_str(), &startup, &info)) {
+    return nullptr;
+  }
+  ::CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+size_t records_in(const std::wstring& path) {
+  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  if (!file) return 0;
+  char buffer[65536];
+  DWORD read = 0;
+  std::string text;
+  while (::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    text.append(buffer, read);
+  }
+  size_t count = 0;
+  for (size_t at = text.find("end\n"); at != std::string::npos; at = text.find("end\n", at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+bool wait_for(const std::function<bool()>& condition, DWORD timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    ::Sleep(1);
+  }
+  return true;
+}
+
+struct Stats {
+  std::vector<double> values;
+  void add(double v) { values.push_back(v); }
+  double mean() const {
+    double sum = 0;
+    for (double v : values) sum += v;
+    return values.empty() ? 0 : sum / values.size();
+  }
+  double min() const {
+    return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+  }
+  double max() const {
+    return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+  }
+};
+
+void print(const char* name, const Stats& s) {
+  std::printf("  %-46s mean %8.1f ms   min %8.1f   max %8.1f\n", name, s.mean(), s.min(), s.max());
+}
+
+// Watches the install folder from outside and records the longest time without "_internal".
+struct GapWatcher {
+  std::wstring program_folder;
+  std::atomic<bool> stop{false};
+  Clock::time_point first_absent{};
+  double longest_gap_ms = 0;
+  long long probes = 0;
+  void run() {
+    bool absent = false;
+    Clock::time_point since{};
+    while (!stop.load()) {
+      bool present = ::GetFileAttributesW(program_folder.c_str()) != INVALID_FILE_ATTRIBUTES;
+      ++probes;
+      auto now = Clock::now();
+      if (!present && !absent) {
+        absent = true;
+        since = now;
+        if (first_absent == Clock::time_point{}) first_absent = now;
+      } else if (present && absent) {
+        absent = false;
+        longest_gap_ms = std::max(longest_gap_ms, ms_between(since, now));
+      }
+    }
+  }
+};
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 3;
+  const std::wstring bin = folder_of_exe();
+  const std::wstring standin = bin + L"\\standin_app.exe";
+  const std::wstring updater_exe = bin + L"\\tavrio-updater.exe";
+  const std::wstring root = bin.substr(0, bin.find_last_of(L'\\')) + L"\\bench-scratch\\update";
+  ::CreateDirectoryW((root.substr(0, root.find_last_of(L'\\'))).c_str(), nullptr);
+  (void)tavrio::remove_tree(root);
+  ::CreateDirectoryW(root.c_str(), nullptr);
+  const std::wstring install = root + L"\\Tavrio", stage = root + L"\\staging";
+  const std::wstring record = root + L"\\record.txt", log_path = root + L"\\update.log";
+  ::SetEnvironmentVariableW(L"STANDIN_RECORD", record.c_str());
+  std::mt19937 random(12345);
+
+  std::printf("bundle: %d files, %.1f MB in _internal (and the same staged)\n",
+              kSmallFiles + kLargeFiles + 2,
+              (kSmallFiles * double(kSmallSize) + kLargeFiles * double(kLargeSize)) / 1048576.0);
+
+  // ---- end to end with the real updater
+  Stats downtime_to_restart, downtime_to_updater_end, window, exit_to_backup, gaps_probes;
+  for (int run = 0; run < runs; ++run) {
+    lay_out(install, stage, standin);
+    ::DeleteFileW(record.c_str());
+    UniqueProcess app(spawn(install + L"\\Tavrio.exe", {L"--run-seconds", L"-1"}, install));
+    wait_for([&] { return records_in(record) >= 1; }, 10000);
+    UniqueProcess updater(
+        spawn(updater_exe, {L"--pid", std::to_wstring(::GetProcessId(app.get())), L"--app", install,
+                            L"--exe", L"Tavrio.exe", L"--stage", stage, L"--log", log_path}));
+    ::Sleep(700 + random() % 500);  // the updater polls; end the application at a random phase
+    GapWatcher watcher;
+    watcher.program_folder = install + L"\\_internal";
+    std::thread watching([&] { watcher.run(); });
+    ::TerminateProcess(app.get(), 0);
+    ::WaitForSingleObject(app.get(), INFINITE);
+    const auto exited = Clock::now();
+    wait_for([&] { return records_in(record) >= 2; }, 60000);
+    const auto restarted = Clock::now();
+    ::WaitForSingleObject(updater.get(), 60000);
+    const auto updater_end = Clock::now();
+    watcher.stop = true;
+    watching.join();
+    downtime_to_restart.add(ms_between(exited, restarted));
+    downtime_to_updater_end.add(ms_between(exited, updater_end));
+    window.add(watcher.longest_gap_ms);
+    exit_to_backup.add(ms_between(exited, watcher.first_absent));
+    gaps_probes.add(double(watcher.probes));
+  }
+
+  // ---- the parts, in-process with the updater's modules
+  Stats detection, swap, cleanup, rename_floor, copy_floor, removal_floor;
+  for (int run = 0; run < runs; ++run) {
+    {
+      UniqueProcess app(spawn(standin, {L"--run-seconds", L"-1"}));
+      const DWORD pid = ::GetProcessId(app.get());
+      Clock::time_point ended;
+      std::thread ender([&] {
+        ::Sleep(300 + random() % 1000);
+        ::TerminateProcess(app.get(), 0);
+        ::WaitForSingleObject(app.get(), INFINITE);
+        ended = Clock::now();
+      });
+      tavrio::updater::wait_for_exit(pid, tavrio::updater::UpdateLog(L""),
+                                     [](unsigned ms) { tavrio::pause_ms(ms); });
+      const auto noticed = Clock::now();
+      ender.join();
+      detection.add(ms_between(ended, noticed));
+    }
+    lay_out(install, stage, standin);
+    tavrio::updater::UpdateRequest request{0, install, L"Tavrio.exe", stage, L""};
+    const tavrio::updater::UpdatePaths paths = tavrio::updater::derive_paths(request);
+    const tavrio::updater::UpdateLog log(L"");
+    auto t0 = Clock::now();
+    bool ok = !tavrio::updater::check_package(paths, log) &&
+              !tavrio::updater::clear_old_backup(paths) &&
+              !tavrio::updater::back_up_program_folder(paths, log, [](unsigned) {}) &&
+              !tavrio::updater::replace_program(paths, log).failure;
+    auto t1 = Clock::now();
+    tavrio::updater::clean_up(request, paths, {});
+    auto t2 = Clock::now();
+    if (!ok) std::printf("  (swap failed in run %d)\n", run);
+    swap.add(ms_between(t0, t1));
+    cleanup.add(ms_between(t1, t2));
+
+    // Floors: one rename of the bundle's folder, one copy of the executable, one tree removal.
+    generate_bundle(stage);
+    auto r0 = Clock::now();
+    (void)tavrio::rename_path(stage + L"\\_internal", stage + L"\\_moved");
+    auto r1 = Clock::now();
+    (void)tavrio::copy_file(standin, stage + L"\\copy.exe");
+    auto r2 = Clock::now();
+    (void)tavrio::remove_tree(stage + L"\\_moved");
+    auto r3 = Clock::now();
+    rename_floor.add(ms_between(r0, r1));
+    copy_floor.add(ms_between(r1, r2));
+    removal_floor.add(ms_between(r2, r3));
+    (void)tavrio::remove_tree(stage);
+  }
+  (void)tavrio::remove_tree(root);
+
+  std::printf(
+      "\nend to end, tavrio-updater.exe, %d runs (application ended at a random poll phase)\n",
+      runs);
+  print("downtime: exit -> restarted app's record", downtime_to_restart);
+  print("downtime: exit -> updater ended", downtime_to_updater_end);
+  print("exit -> _internal moved to backup", exit_to_backup);
+  print("window without _internal", window);
+  print("(probes of _internal per run)", gaps_probes);
+  std::printf("\nparts, in-process with the updater's modules, %d runs\n", runs);
+  print("wait: detection delay after the exit", detection);
+  print("swap: check + clear + backup + replacement", swap);
+  print("cleanup: tree removals and file removals", cleanup);
+  std::printf("\nfloors\n");
+  std::printf("  %-46s mean %8.1f ms\n", "poll delay (uniform 0..500 ms)", 250.0);
+  print("one rename of _internal", rename_floor);
+  print("one copy of the executable", copy_floor);
+  print("one tree removal of the bundle", removal_floor);
+  const double floors = 250.0 + 2 * rename_floor.mean() + copy_floor.mean() + removal_floor.mean();
+  std::printf("  %-46s      %8.1f ms\n", "sum of floors (poll + 2 renames + copy + removal)",
+              floors);
+  std::printf("\ndowntime (exit -> updater ended) / sum of floors: %.2fx (goal: at most 1.5x)\n",
+              downtime_to_updater_end.mean() / floors);
+  std::printf("downtime (exit -> restarted app)  / sum of floors: %.2fx\n",
+              downtime_to_restart.mean() / floors);
+  return 0;
+}

@@ -1,0 +1,11 @@
+#include "pause.h"
+
+#include "common/file_ops.h"
+
+namespace tavrio::updater {
+
+Pause real_pause() {
+  return [](unsigned milliseconds) { pause_ms(milliseconds); };
+}
+
+}  // namespace tavrio::updater

@@ -1,0 +1,47 @@
+// The update request: what the application asks for on the updater's command line, and the
+// paths derived from it before anything is logged.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tavrio::updater {
+
+inline constexpr std::wstring_view kPidKey = L"--pid";
+inline constexpr std::wstring_view kAppKey = L"--app";
+inline constexpr std::wstring_view kExeKey = L"--exe";
+inline constexpr std::wstring_view kStageKey = L"--stage";
+inline constexpr std::wstring_view kLogKey = L"--log";
+
+inline constexpr std::wstring_view kProgramFolderName = L"_internal";
+inline constexpr std::wstring_view kBackupFolderName = L"_internal_old";
+
+// Filled once from the command line; every text exactly as it was given.
+struct UpdateRequest {
+  std::uint32_t process_id = 0;  // 0: no process to wait for
+  std::wstring install_dir;
+  std::wstring exe_name;
+  std::wstring staging_dir;
+  std::wstring log_path;  // empty: nothing is logged
+};
+
+// The five paths every later step works on.
+struct UpdatePaths {
+  std::wstring installed_exe;
+  std::wstring program_folder;
+  std::wstring backup_folder;
+  std::wstring staged_program_folder;
+  std::wstring staged_exe;
+};
+
+// Reads the arguments after the program path strictly in pairs (key, value); unknown keys skip
+// their value too, the last pair of a key wins, an invalid "--pid" value gives 0. Nothing when
+// the install directory, the executable name or the staging directory is empty: the run then
+// ends without a trace.
+std::optional<UpdateRequest> read_update_request(const std::vector<std::wstring>& arguments);
+
+UpdatePaths derive_paths(const UpdateRequest& request);
+
+}  // namespace tavrio::updater

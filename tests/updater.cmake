@@ -1,0 +1,14 @@
+# The updater: unit tests of its modules and end-to-end runs of the real tavrio-updater.exe on
+# scratch installations. The runs that wait for real (the 40 s forced end, six backup attempts)
+# live in their own executable so that ctest runs them beside the rest.
+add_library(updater_fixture STATIC updater_fixture.cpp)
+target_link_libraries(updater_fixture PUBLIC tavrio_test_support)
+target_compile_options(updater_fixture PRIVATE -Wall -Wextra)
+
+tavrio_test(updater_test updater_test.cpp)
+target_link_libraries(updater_test PRIVATE updater_fixture tavrio_updater_lib)
+add_dependencies(updater_test tavrio-updater standin_app hold_open)
+
+tavrio_test(updater_slow_test updater_slow_test.cpp)
+target_link_libraries(updater_slow_test PRIVATE updater_fixture tavrio_updater_lib)
+add_dependencies(updater_slow_test tavrio-updater standin_app hold_open)

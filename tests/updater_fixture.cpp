@@ -1,0 +1,150 @@
+#include "updater_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include "common/os_error.h"
+
+namespace tavrio::test {
+namespace {
+
+std::string standin_bytes() {
+  static const std::string bytes = read_file(built_exe(L"standin_app.exe"));
+  return bytes;
+}
+
+void lay_out(const ScratchInstall& s, const LayoutOptions& options) {
+  write_file(s.in_install(L"Tavrio.exe"), s.old_exe);
+  write_file(s.in_install(L"_internal\\python312.dll"), kOldRuntime);
+  write_file(s.in_install(L"_internal\\base_library.zip"), kOldStdlib);
+  write_file(s.in_install(L"_internal\\lib\\old_only.pyd"), "old module\n");
+  write_file(s.in_install(L"卸载.exe"), kOldUninstaller);
+  if (options.markers) {
+    write_file(s.in_install(L"update_pending.json"), "{}");
+    write_file(s.in_install(L"update.lock"), "");
+  }
+  write_staged_version(s, s.stage, options.staged_uninstaller);
+}
+
+}  // namespace
+
+void write_staged_version(const ScratchInstall& s, const std::wstring& stage, bool uninstaller) {
+  write_file(stage + L"\\Tavrio.exe", s.new_exe);
+  write_file(stage + L"\\_internal\\python312.dll", kNewRuntime);
+  write_file(stage + L"\\_internal\\base_library.zip", kNewStdlib);
+  write_file(stage + L"\\_internal\\lib\\new_only.pyd", "new module\n");
+  if (uninstaller) write_file(stage + L"\\卸载.exe", kNewUninstaller);
+}
+
+ScratchInstall make_install_under(const std::wstring& root, const LayoutOptions& options) {
+  ScratchInstall s;
+  s.root = root;
+  s.install = root + L"\\" + options.install_name;
+  s.stage = root + L"\\" + options.stage_name;
+  s.log = root + L"\\update.log";
+  s.record = root + L"\\standin-record.txt";
+  s.old_exe = standin_bytes() + "TAVRIO VERSION 1.0";
+  s.new_exe = standin_bytes() + "TAVRIO VERSION 2.0";
+  lay_out(s, options);
+  return s;
+}
+
+ScratchInstall make_scratch_install(const LayoutOptions& options) {
+  return make_install_under(scratch_dir(), options);
+}
+
+std::vector<std::wstring> updater_arguments(const ScratchInstall& s, DWORD pid) {
+  return {L"--pid",      std::to_wstring(pid), L"--app", s.install, L"--exe",
+          L"Tavrio.exe", L"--stage",           s.stage,  L"--log",  s.log};
+}
+
+namespace {
+RunOptions with_record(const ScratchInstall& s) {
+  RunOptions options;
+  options.environment[L"STANDIN_RECORD"] = s.record;
+  return options;
+}
+}  // namespace
+
+RunResult run_updater(const ScratchInstall& s, const std::vector<std::wstring>& arguments,
+                      DWORD timeout_ms) {
+  RunOptions options = with_record(s);
+  options.timeout_ms = timeout_ms;
+  return run(built_exe(L"tavrio-updater.exe"), arguments, options);
+}
+
+HANDLE spawn_updater(const ScratchInstall& s, const std::vector<std::wstring>& arguments) {
+  return spawn(built_exe(L"tavrio-updater.exe"), arguments, with_record(s));
+}
+
+HANDLE spawn_application(const ScratchInstall& s, const std::wstring& exe, int run_seconds) {
+  RunOptions options = with_record(s);
+  options.current_directory = s.install;
+  return spawn(exe, {L"--run-seconds", std::to_wstring(run_seconds)}, options);
+}
+
+std::vector<std::vector<std::string>> standin_records(const ScratchInstall& s) {
+  std::vector<std::vector<std::string>> records;
+  std::vector<std::string> current;
+  for (const std::string& line : read_lines(s.record)) {
+    current.push_back(line);
+    if (line == "end") {
+      records.push_back(current);
+      current.clear();
+    }
+  }
+  return records;
+}
+
+bool wait_for_records(const ScratchInstall& s, size_t count, DWORD timeout_ms) {
+  return wait_until([&] { return standin_records(s).size() >= count; }, timeout_ms);
+}
+
+std::vector<std::wstring> install_tree(const ScratchInstall& s) {
+  return list_tree(s.install);
+}
+
+std::vector<std::wstring> tree_after_success() {
+  return {L"Tavrio.exe",
+          L"_internal\\",
+          L"_internal\\base_library.zip",
+          L"_internal\\lib\\",
+          L"_internal\\lib\\new_only.pyd",
+          L"_internal\\python312.dll",
+          L"卸载.exe"};
+}
+
+std::vector<std::wstring> tree_before_update() {
+  return {L"Tavrio.exe",
+          L"_internal\\",
+          L"_internal\\base_library.zip",
+          L"_internal\\lib\\",
+          L"_internal\\lib\\old_only.pyd",
+          L"_internal\\python312.dll",
+          L"卸载.exe"};
+}
+
+Report read_report(const ScratchInstall& s) {
+  Report report;
+  const std::string text = read_file(s.in_install(L"update_failed.txt"));
+  const std::string heading = "更新失败，已保留原版本。\n时间：";
+  const std::string reason = "\n原因：";
+  const std::string log = "\n详细日志：";
+  if (text.rfind(heading, 0) != 0 || text.size() < heading.size() + 8) return report;
+  if (!is_stamp(text.substr(heading.size(), 8))) return report;
+  size_t at = heading.size() + 8;
+  if (text.compare(at, reason.size(), reason) != 0) return report;
+  at += reason.size();
+  size_t log_at = text.find(log, at);
+  if (log_at == std::string::npos) return report;
+  report.reason = text.substr(at, log_at - at);
+  report.log = text.substr(log_at + log.size());
+  report.well_formed =
+      report.reason.find('\n') == std::string::npos && report.log.find('\n') == std::string::npos;
+  return report;
+}
+
+std::string error_text_of(DWORD code) {
+  return error_text(OsError{code});
+}
+
+}  // namespace tavrio::test

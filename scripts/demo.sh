@@ -79,6 +79,47 @@ demo_uninstall() {
   if [ -d "$data/Tavrio" ]; then show_tree "$data/Tavrio"; else echo "    (removed)"; fi
 }
 
+# The uninstall window on a sample installation, on a Wine virtual desktop: it draws the frame
+# and caption whether or not the display has a window manager. The temporary and local data
+# folders stay inside the demo folder, as in the silent runs.
+demo_window() {
+  echo
+  echo "=== The uninstall window ==="
+  local base="$DEMO/window" install="$DEMO/window/Tavrio"
+  make_install "$install" "1.0"
+  echo "user file" >"$install/notes.txt"
+  local temp="$base/temp" data="$base/localappdata"
+  rm -rf "$temp" "$data"
+  mkdir -p "$temp" "$data/Tavrio" && echo '{}' >"$data/Tavrio/config.json"
+  run "$BIN/env_launcher.exe" "TMP=$(win "$temp")" "TEMP=$(win "$temp")" \
+    "LOCALAPPDATA=$(win "$data")" -- 'C:\windows\explorer.exe' "/desktop=TavrioDemo,800x600" \
+    "$(win "$install/卸载.exe")" &
+  local window_job=$!
+  sleep 4
+  if command -v import >/dev/null && import -window root "$DEMO/window.png" 2>/dev/null; then
+    echo "screenshot: $DEMO/window.png"
+  fi
+  if [[ "${XAUTHORITY:-}" == */xvfb-run.* ]]; then
+    # Nobody can press a button on a virtual X server: close the window as its close box would.
+    echo "(under xvfb-run: the demo closes the window itself)"
+    run 'C:\windows\explorer.exe' /desktop=TavrioDemo taskkill /IM 卸载.exe >/dev/null 2>&1 || true
+  else
+    echo "Press 卸载 (keep or delete the local data), or 取消 to keep the sample installation."
+  fi
+  wait "$window_job" || true
+  for _ in $(seq 1 100); do
+    [ -s "$temp/tavrio_setup.log" ] || break   # nothing started: nothing to wait for
+    grep -q -e '已全部删除' -e '本地资料保留' -e '卸载失败' "$temp/tavrio_setup.log" && break
+    sleep 0.2
+  done
+  echo "--- setup log"
+  cat "$temp/tavrio_setup.log" 2>/dev/null || echo "    (none: nothing was started)"
+  echo "--- install folder afterwards"
+  if [ -d "$install" ]; then show_tree "$install"; else echo "    (removed)"; fi
+  echo "--- local data folder afterwards"
+  if [ -d "$data/Tavrio" ]; then show_tree "$data/Tavrio"; else echo "    (removed)"; fi
+}
+
 mkdir -p "$DEMO"
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
@@ -88,12 +129,5 @@ if [ -f "$BIN/uninstall.exe" ]; then
   demo_uninstall all --delete-data
 fi
 if [ "${1:-}" = "--window" ] && [ -f "$BIN/uninstall.exe" ]; then
-  echo
-  echo "=== The uninstall window (close it to end the demo) ==="
-  make_install "$DEMO/window/Tavrio" "1.0"
-  run "$DEMO/window/Tavrio/卸载.exe" &
-  sleep 3
-  command -v import >/dev/null && import -window root "$DEMO/window.png" 2>/dev/null &&
-    echo "screenshot: $DEMO/window.png"
-  wait
+  demo_window
 fi

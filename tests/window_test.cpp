@@ -142,6 +142,17 @@ HWND wait_for_uninstall_window(const Running& running) {
 }
 
 // A message box (dialog class "#32770") owned by the window.
+HWND find_owned_box(HWND owner);
+std::string box_text(HWND box);
+
+// The box once it is filled in: the dialog exists a moment before its text does.
+HWND wait_for_owned_box(HWND owner, DWORD timeout_ms) {
+  HWND box = nullptr;
+  wait_until([&] { return (box = find_owned_box(owner)) != nullptr && !box_text(box).empty(); },
+             timeout_ms);
+  return box != nullptr && !box_text(box).empty() ? box : nullptr;
+}
+
 HWND find_owned_box(HWND owner) {
   Search search{L"#32770", 0, owner};
   ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
@@ -376,10 +387,8 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
     ask_to_close(window, CloseBy::kCloseBox);
     ask_to_close(window, CloseBy::kAltF4);
 
-    HWND box = nullptr;
-    ASSERT_TRUE(
-        wait_until([&] { return (box = find_owned_box(window)) != nullptr; }, kRemovalTimeoutMs))
-        << "no failure message box";
+    HWND box = wait_for_owned_box(window, kRemovalTimeoutMs);
+    ASSERT_NE(box, nullptr) << "no failure message box";
     std::string text = box_text(box);
     size_t hint = text.find("\n\n可以手动删除安装目录：");
     ASSERT_NE(hint, std::string::npos) << text;
@@ -502,8 +511,7 @@ TEST(WindowInProcess, NoWorkerThreadIsReportedAsAFailedStartOfTheCleanupProgram)
   std::string seen;
   std::atomic<bool> answered{false};
   std::thread user([&] {
-    HWND box = nullptr;
-    if (wait_until([&] { return (box = find_owned_box(window)) != nullptr; }, 20000)) {
+    if (HWND box = wait_for_owned_box(window, 20000)) {
       seen = box_text(box);
       ::PostMessageW(box, WM_COMMAND, IDOK, 0);
       answered = true;

@@ -3,3 +3,6 @@
 tavrio_test(window_test window_test.cpp)
 target_link_libraries(window_test PRIVATE tavrio_uninstall_lib)
 add_dependencies(window_test uninstall standin_app)
+# A removal runs the real taskkill, which ends every "Tavrio.exe" in the Wine session (other
+# tests' stand-in applications too), and deletes the per-user registration key.
+set_tests_properties(window_test PROPERTIES RUN_SERIAL TRUE)

@@ -280,7 +280,7 @@ int wmain(int argc, wchar_t** argv) {
   print("downtime: exit -> updater ended", downtime_to_updater_end);
   print("exit -> _internal moved to backup", exit_to_backup);
   print("window without _internal", window);
-  print("(probes of _internal per run)", gaps_probes);
+  std::printf("  %-46s mean %8.0f\n", "(probes of _internal per run)", gaps_probes.mean());
   std::printf("\nparts, in-process with the updater's modules, %d runs\n", runs);
   print("wait: detection delay after the exit", detection);
   print("swap: check + clear + backup + replacement", swap);

@@ -55,10 +55,12 @@ std::string failure_report_text(std::string_view stamp, std::string_view reason,
 }
 
 void write_failure_report(const std::wstring& report_path, std::string_view text) {
-  UniqueFile file(::CreateFileW(win32_path(report_path).c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                                OPEN_ALWAYS, 0, nullptr));
+  const std::wstring path = win32_path(report_path);
+  UniqueFile file(
+      ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS, 0, nullptr));
+  const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
   if (!file) return;
-  if (::GetLastError() == ERROR_ALREADY_EXISTS) truncate(file.get());
+  if (existed) truncate(file.get());
   write_all(file.get(), text);
 }
 

@@ -46,6 +46,8 @@ bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
 Status move_new_version_in(const UpdatePaths& paths) {
   if (Status s = rename_path(paths.staged_program_folder, paths.program_folder); !s.ok()) return s;
   const std::wstring fresh = new_executable_path(paths);
+  // A leftover of an interrupted run (even a read-only one) must not stand in the copy's way.
+  (void)remove_file(fresh);
   Status copied = copy_file(paths.staged_exe, fresh);
   if (copied.ok()) copied = rename_path(fresh, paths.installed_exe);
   if (!copied.ok()) (void)remove_file(fresh);

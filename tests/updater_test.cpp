@@ -308,6 +308,8 @@ TEST(UpdaterRun, SwapsInTheNewVersionAndRestartsIt) {
   const ScratchInstall s = test::make_scratch_install();
   test::write_file(s.log, "12:00:00  earlier line\n");
   test::write_file(s.in_install(L"_internal_old\\stale.txt"), "left by an earlier run");
+  test::write_file(s.in_install(L"Tavrio.exe.new"), "left by an interrupted run");
+  test::set_read_only(s.in_install(L"Tavrio.exe.new"), true);
   test::RunResult result = test::run_updater(s, test::updater_arguments(s));
   ASSERT_TRUE(result.finished);
   EXPECT_EQ(result.exit_code, 0u);

@@ -145,11 +145,13 @@ void build_contents(HWND window, HINSTANCE instance) {
                                     instance, nullptr);
   }
   for (HWND control : controls) {
-    if (control != nullptr)
+    if (control != nullptr) {
       ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), 1);
+    }
   }
-  if (HWND keep = ::GetDlgItem(window, kKeepDataId))
+  if (HWND keep = ::GetDlgItem(window, kKeepDataId)) {
     ::SendMessageW(keep, BM_SETCHECK, BST_CHECKED, 0);
+  }
 }
 
 void start_removal(HWND window) {

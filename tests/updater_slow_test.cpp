@@ -90,16 +90,24 @@ TEST(UpdaterBackup, WithoutAProgramFolderSixAttemptsFailTwoSecondsApart) {
   EXPECT_FALSE(test::path_exists(s.stage));
 }
 
-TEST(UpdaterBackup, AFolderHeldForThreeSecondsCostsTwoAttempts) {
+TEST(UpdaterBackup, AFolderHeldThroughTwoAttemptsIsBackedUpAtTheThird) {
   const ScratchInstall s = test::make_scratch_install();
   // Under Wine a file held open inside the folder does not stop its rename; a process whose
-  // current folder it is does, on Windows as well.
+  // current folder it is does, on Windows as well. It lets go once the second attempt has
+  // failed, about 3 s in, so the third attempt 2 s later finds the folder free.
   const std::wstring marker = s.root + L"\\held";
   UniqueProcess holder(test::spawn(test::built_exe(L"hold_open.exe"),
-                                   {L"cwd", s.in_install(L"_internal"), L"3000", marker}));
+                                   {L"cwd", s.in_install(L"_internal"), L"60000", marker}));
   ASSERT_TRUE(holder.valid());
   ASSERT_TRUE(test::wait_until([&] { return test::path_exists(marker); }, 10000));
-  ASSERT_TRUE(test::run_updater(s, test::updater_arguments(s)).finished);
+  UniqueProcess updater(test::spawn_updater(s, test::updater_arguments(s)));
+  ASSERT_TRUE(updater.valid());
+  const bool second_failed = test::wait_until(
+      [&] { return test::read_file(s.log).find("第 2 次失败") != std::string::npos; }, 20000, 10);
+  ::TerminateProcess(holder.get(), 0);
+  ::WaitForSingleObject(holder.get(), 5000);
+  ASSERT_TRUE(second_failed);
+  ASSERT_EQ(::WaitForSingleObject(updater.get(), 30000), WAIT_OBJECT_0);
   const std::string in_use = test::error_text_of(ERROR_SHARING_VIOLATION);
   Lines expected = kSuccessLines;
   expected.insert(expected.begin() + 3,

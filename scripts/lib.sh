@@ -57,6 +57,10 @@ prepare_prefix() {
       /d "wqy-microhei.ttc,WenQuanYi Micro Hei" /f >/dev/null 2>&1
     wineserver -w
   fi
+  # Window frames draw their caption buttons with Marlett, which the prefix does not copy in.
+  if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+    cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+  fi
   local other="/dev/shm/tavrio-other-volume-$(echo "$BUILD" | md5sum | cut -c1-8)"
   mkdir -p "$other"
   ln -sfn "$other" "$WINEPREFIX/dosdevices/t:"

@@ -565,32 +565,17 @@ std::wstring missing_glyphs() {
   return missing;
 }
 
-// run_linux() cannot report an exit code under Wine 8: CreateProcessW starts the Unix program
-// but hands back no process handle to wait on. So the shell writes its status into a file.
-std::optional<int> linux_status(const std::string& command, const std::wstring& status_file) {
-  ::DeleteFileW(status_file.c_str());
-  std::string status_path = linux_path(status_file);
-  if (status_path.empty()) return std::nullopt;
-  run_linux("{ " + command + "; } ; echo $? > '" + status_path + "'");
-  std::string status;
-  wait_until([&] { return !(status = read_file(status_file)).empty() && status.back() == '\n'; },
-             30000);
-  if (status.empty() || status[0] < '0' || status[0] > '9') return std::nullopt;
-  return std::stoi(status);
-}
-
 BOOL CALLBACK find_on_desktop(HWND window, LPARAM parameter) {
   return match_window(window, parameter);
 }
 
 TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
   if (!running_under_wine()) GTEST_SKIP() << "the framed desktop is Wine's explorer /desktop";
-  std::wstring status = scratch_dir() + L"\\linux-status.txt";
-  if (linux_status("true", status) != 0) GTEST_SKIP() << "Linux commands cannot be run from here";
-  if (linux_status("test x${DISPLAY:-} != x", status) != 0) {
+  if (run_linux("true") != 0) GTEST_SKIP() << "Linux commands cannot be run from here";
+  if (run_linux("test x${DISPLAY:-} != x") != 0) {
     GTEST_SKIP() << "no X display to draw on";
   }
-  if (linux_status("command -v import >/dev/null", status) != 0) {
+  if (run_linux("command -v import >/dev/null") != 0) {
     GTEST_SKIP() << "ImageMagick's import is not installed";
   }
   std::wstring missing = missing_glyphs();
@@ -622,7 +607,7 @@ TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
       bin_dir().substr(0, bin_dir().find_last_of(L'\\')) + L"\\window-screenshot.png";
   ::DeleteFileW(png.c_str());
   std::string command = "import -window root '" + linux_path(png) + "'";
-  EXPECT_EQ(linux_status(command, status), 0) << command;
+  EXPECT_EQ(run_linux(command), 0) << command;
   EXPECT_GT(read_file(png).size(), 2000u) << "no screenshot at " << narrow(png);
 
   DWORD pid = 0;

@@ -295,22 +295,39 @@ std::string linux_path(const std::wstring& path) {
 
 int run_linux(const std::string& command) {
   if (!running_under_wine()) return -1;
-  // Wine starts a Unix program when CreateProcessW is given one.
-  std::wstring shell = L"Z:\\bin\\sh";
-  std::wstring line = L"/bin/sh -c \"" + wide(command) + L"\"";
+  // Wine starts a Unix program when CreateProcessW is given one, but hands back no process
+  // handle to wait on: the shell leaves its exit status in a file instead.
+  static int counter = 0;
+  wchar_t temp[MAX_PATH];
+  DWORD n = ::GetTempPathW(MAX_PATH, temp);
+  if (n == 0 || n >= MAX_PATH) return -1;
+  const std::wstring status_file = std::wstring(temp, n) + L"tavrio-linux-status-" +
+                                   std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                                   std::to_wstring(++counter) + L".txt";
+  const std::string status_linux = linux_path(status_file);
+  if (status_linux.empty()) return -1;
+  ::DeleteFileW(status_file.c_str());
+  std::string script = "{ " + command + "\n} ; echo $? > '" + status_linux + "'";
+  std::wstring line = build_command_line(L"/bin/sh", {L"-c", wide(script)});
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION info{};
-  if (!::CreateProcessW(shell.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+  if (!::CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                         &startup, &info)) {
     return -1;
   }
-  ::CloseHandle(info.hThread);
-  UniqueProcess process(info.hProcess);
-  if (::WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) return -1;
-  DWORD code = 0;
-  ::GetExitCodeProcess(process.get(), &code);
-  return static_cast<int>(code);
+  if (info.hThread) ::CloseHandle(info.hThread);
+  if (info.hProcess) ::CloseHandle(info.hProcess);
+  std::string status;
+  wait_until(
+      [&] {
+        status = read_file(status_file);
+        return !status.empty() && status.back() == '\n';
+      },
+      60000);
+  ::DeleteFileW(status_file.c_str());
+  if (status.empty() || status.back() != '\n') return -1;
+  return std::atoi(status.c_str());
 }
 
 }  // namespace tavrio::test

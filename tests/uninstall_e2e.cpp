@@ -1,0 +1,128 @@
+#include "uninstall_e2e.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace tavrio::test {
+
+RunOptions Uninstall::options(const std::wstring& current_directory) const {
+  RunOptions o;
+  o.current_directory = current_directory;
+  o.environment[L"TMP"] = temp;
+  o.environment[L"TEMP"] = temp;
+  o.environment[L"LOCALAPPDATA"] = local;
+  o.environment[L"USERPROFILE"] = profile;
+  o.environment[L"APPDATA"] = roaming;
+  return o;
+}
+
+void make_install(const std::wstring& dir) {
+  write_file(dir + L"\\_internal\\python312.dll", "python runtime");
+  write_file(dir + L"\\_internal\\base_library.zip", "stdlib");
+  write_file(dir + L"\\Tavrio.exe", "main program");
+  ASSERT_TRUE(
+      ::CopyFileW(built_exe(L"uninstall.exe").c_str(), (dir + L"\\卸载.exe").c_str(), FALSE));
+  write_file(dir + L"\\uninstall.exe", "second name");
+  write_file(dir + L"\\tavrio-updater.exe", "updater");
+  write_file(dir + L"\\version.txt", "1.0\n");
+  ASSERT_TRUE(
+      ::CopyFileW(built_exe(L"argv_echo.exe").c_str(), (dir + L"\\taskkill.exe").c_str(), FALSE));
+}
+
+Uninstall make_uninstall(const std::wstring& install_name) {
+  Uninstall u;
+  u.root = scratch_dir();
+  u.install = u.root + L"\\" + install_name;
+  u.temp = u.root + L"\\temp";
+  u.local = u.root + L"\\local";
+  u.profile = u.root + L"\\profile";
+  u.roaming = u.root + L"\\roaming";
+  make_install(u.install);
+  make_dirs(u.temp);
+  make_dirs(u.profile);
+  make_dirs(u.roaming);
+  write_file(u.local_data() + L"\\config.json", "{}");
+  return u;
+}
+
+std::vector<std::string> wait_for_outcome(const Uninstall& u, DWORD timeout_ms) {
+  auto has_outcome = [&] {
+    for (const std::string& line : read_lines(u.setup_log())) {
+      if (line.find(kKeepOutcome) != std::string::npos ||
+          line.find(kAllOutcome) != std::string::npos) {
+        return true;
+      }
+    }
+    return false;
+  };
+  wait_until(has_outcome, timeout_ms, 100);
+  return log_messages(u.setup_log());
+}
+
+std::vector<std::wstring> names_in(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  for (const std::wstring& entry : list_tree(dir)) {
+    size_t slash = entry.find(L'\\');
+    if (slash == std::wstring::npos) {
+      names.push_back(entry);
+    } else if (slash + 1 == entry.size()) {
+      names.push_back(entry.substr(0, slash));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+struct WindowSearch {
+  DWORD pid;
+  const wchar_t* window_class;
+  HWND found;
+};
+
+BOOL CALLBACK match_window(HWND window, LPARAM param) {
+  auto* search = reinterpret_cast<WindowSearch*>(param);
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  wchar_t name[64];
+  if (pid == search->pid && ::GetClassNameW(window, name, 64) > 0 &&
+      std::wstring(name) == search->window_class) {
+    search->found = window;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK collect_text(HWND child, LPARAM param) {
+  wchar_t text[1024];
+  int n = ::GetWindowTextW(child, text, 1024);
+  reinterpret_cast<std::vector<std::wstring>*>(param)->push_back(std::wstring(text, n));
+  return TRUE;
+}
+}  // namespace
+
+HWND find_process_window(DWORD pid, const wchar_t* window_class, DWORD timeout_ms) {
+  WindowSearch search{pid, window_class, nullptr};
+  wait_until(
+      [&] {
+        ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr;
+      },
+      timeout_ms, 50);
+  return search.found;
+}
+
+std::vector<std::wstring> child_texts(HWND window) {
+  std::vector<std::wstring> texts;
+  ::EnumChildWindows(window, collect_text, reinterpret_cast<LPARAM>(&texts));
+  return texts;
+}
+
+bool have_display() {
+  wchar_t value[256];
+  DWORD n = ::GetEnvironmentVariableW(L"DISPLAY", value, 256);
+  return !running_under_wine() || (n > 0 && n < 256);
+}
+
+}  // namespace tavrio::test

@@ -1,0 +1,63 @@
+// Shared by the uninstaller's end-to-end tests: scratch installations with their own temporary,
+// local, profile and roaming folders, and runs of the real uninstaller under that environment.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace tavrio::test {
+
+inline constexpr char kScheduledLine[] = "已安排删除";
+inline constexpr char kKeepOutcome[] = "程序文件已删除，本地资料保留";
+inline constexpr char kAllOutcome[] = "程序与本地资料已全部删除";
+
+// The six names keep mode removes.
+inline const std::vector<std::wstring> kProgramEntries = {L"_internal",          L"Tavrio.exe",
+                                                          L"卸载.exe",           L"uninstall.exe",
+                                                          L"tavrio-updater.exe", L"version.txt"};
+
+struct Uninstall {
+  std::wstring root;     // the test's scratch folder
+  std::wstring install;  // a sample installation
+  std::wstring temp;     // TMP and TEMP: the setup log and the cleanup copy
+  std::wstring local;    // LOCALAPPDATA
+  std::wstring profile;  // USERPROFILE
+  std::wstring roaming;  // APPDATA
+
+  std::wstring setup_log() const { return temp + L"\\tavrio_setup.log"; }
+  std::wstring cleanup_copy() const { return temp + L"\\tavrio-uninstall-cleanup.exe"; }
+  std::wstring local_data() const { return local + L"\\Tavrio"; }
+  std::wstring uninstaller() const { return install + L"\\卸载.exe"; }
+  // The five variables pointed into the scratch folder; the current folder as given.
+  RunOptions options(const std::wstring& current_directory = {}) const;
+};
+
+// A scratch folder with a sample installation in root\<install_name>, a local data folder
+// holding "config.json", and empty temporary, profile and roaming folders.
+Uninstall make_uninstall(const std::wstring& install_name = L"Tavrio");
+
+// A one-folder bundle in `dir`: _internal with the runtime files, Tavrio.exe, the real
+// uninstaller as 卸载.exe, uninstall.exe, tavrio-updater.exe and version.txt. A stand-in for
+// taskkill lies beside them: the uninstaller finds it first in its own folder, so these runs
+// never end another test's processes (the real taskkill has a test of its own).
+void make_install(const std::wstring& dir);
+
+// The messages of the setup log once an outcome line (either mode) is in it, or whatever it
+// holds when none came within the time.
+std::vector<std::string> wait_for_outcome(const Uninstall& u, DWORD timeout_ms = 30000);
+
+// Names that remain directly inside a folder, sorted.
+std::vector<std::wstring> names_in(const std::wstring& dir);
+
+// Polls until the process has no top-level window of `window_class`, or finds one.
+HWND find_process_window(DWORD pid, const wchar_t* window_class, DWORD timeout_ms);
+// The texts of a window's child controls.
+std::vector<std::wstring> child_texts(HWND window);
+// True when there is an X display to show windows on (otherwise MessageBoxW returns at once).
+bool have_display();
+
+}  // namespace tavrio::test

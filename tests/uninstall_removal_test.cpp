@@ -1,0 +1,174 @@
+// Silent uninstalls end to end: keep mode and all mode on sample installations, the local data
+// folder's fallback, empty variables, the install folder as current folder, and no temporary
+// folder at all.
+#include <gtest/gtest.h>
+
+#include "bin/locations.h"
+#include "common/handles.h"
+#include "uninstall_e2e.h"
+
+namespace tavrio::test {
+namespace {
+
+using Names = std::vector<std::wstring>;
+using Lines = std::vector<std::string>;
+
+TEST(SilentUninstall, KeepModeRemovesOnlyTheProgramEntries) {
+  Uninstall u = make_uninstall(L"Tavrio 安装");
+  // Entries of the unexpected kind: a plain file "_internal", a folder "version.txt".
+  remove_all(u.install + L"\\_internal");
+  remove_all(u.install + L"\\version.txt");
+  write_file(u.install + L"\\_internal", "not a folder");
+  write_file(u.install + L"\\version.txt\\inner.txt", "a folder");
+  set_read_only(u.install + L"\\Tavrio.exe", true);
+  write_file(u.install + L"\\update.lock", "");
+  write_file(u.install + L"\\我的笔记.txt", "the user's own");
+  write_file(u.install + L"\\data\\bank.db", "kept");
+  RunOptions options = u.options();
+  const std::wstring killed = u.root + L"\\taskkill-args.txt";
+  options.environment[L"ARGV_ECHO_OUT"] = killed;
+
+  RunResult r = run(u.uninstaller(), {L"--silent"}, options);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kKeepOutcome}));
+
+  EXPECT_EQ(names_in(u.install),
+            (Names{L"data", L"taskkill.exe", L"update.lock", L"我的笔记.txt"}));
+  EXPECT_EQ(read_file(u.install + L"\\data\\bank.db"), "kept");
+  EXPECT_EQ(list_tree(u.local_data()), Names{L"config.json"});
+  // The main program was asked to stop by image name, by force.
+  std::vector<std::string> args = read_lines(killed);
+  ASSERT_EQ(args.size(), 4u);
+  EXPECT_EQ(Lines(args.begin() + 1, args.end()), (Lines{"/F", "/IM", "Tavrio.exe"}));
+  // The copy that did the work is the uninstaller itself, left in the temporary folder.
+  EXPECT_TRUE(files_equal(u.cleanup_copy(), built_exe(L"uninstall.exe")));
+}
+
+TEST(SilentUninstall, AllModeRemovesTheInstallFolderAndTheLocalData) {
+  Uninstall u = make_uninstall();
+  write_file(u.install + L"\\update.lock", "");
+  write_file(u.install + L"\\logs\\today.log", "x");
+  set_read_only(u.install + L"\\_internal\\python312.dll", true);
+  write_file(u.local_data() + L"\\accounts\\me.json", "{}");
+  write_file(u.local + L"\\Other\\keep.txt", "not ours");
+
+  RunResult r = run(u.uninstaller(), {L"--delete-data", L"--silent"}, u.options());
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.exit_code, 0u);
+  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kAllOutcome}));
+  EXPECT_FALSE(path_exists(u.install));
+  EXPECT_FALSE(path_exists(u.local_data()));
+  EXPECT_EQ(read_file(u.local + L"\\Other\\keep.txt"), "not ours");
+}
+
+// Without a usable LOCALAPPDATA the local data folder is C:\Tavrio, and never a relative
+// "Tavrio" beside the cleanup copy or the first process.
+TEST(SilentUninstall, LocalDataFallsBackToTheDriveRoot) {
+  const std::wstring fallback = L"C:\\Tavrio";
+  if (path_exists(fallback) && !path_exists(fallback + L"\\tavrio-test-fallback.txt")) {
+    GTEST_SKIP() << "C:\\Tavrio exists and is not this test's";
+  }
+  struct Case {
+    const char* name;
+    std::optional<std::wstring> value;
+  };
+  const Case cases[] = {{"LOCALAPPDATA unset", std::nullopt}, {"LOCALAPPDATA empty", L""}};
+  for (const Case& c : cases) {
+    Uninstall u = make_uninstall(L"install");  // not "Tavrio": that name is the decoys'
+    write_file(fallback + L"\\tavrio-test-fallback.txt", "x");
+    write_file(u.temp + L"\\Tavrio\\decoy.txt", "beside the cleanup copy");
+    write_file(u.root + L"\\Tavrio\\decoy.txt", "beside the first process");
+    RunOptions options = u.options(u.root);
+    options.environment[L"LOCALAPPDATA"] = c.value;
+    RunResult r = run(u.uninstaller(), {L"--silent", L"--delete-data"}, options);
+    ASSERT_TRUE(r.finished) << c.name;
+    EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kAllOutcome})) << c.name;
+    EXPECT_FALSE(path_exists(fallback)) << c.name;
+    EXPECT_FALSE(path_exists(u.install)) << c.name;
+    EXPECT_TRUE(path_exists(u.temp + L"\\Tavrio\\decoy.txt")) << c.name;
+    EXPECT_TRUE(path_exists(u.root + L"\\Tavrio\\decoy.txt")) << c.name;
+    EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json")) << c.name;
+    remove_all(fallback);
+  }
+}
+
+// USERPROFILE and APPDATA set to the empty text: the shortcuts are looked for in the local base
+// folder, not in "Desktop" or "Microsoft\...\Programs" below the current folder.
+TEST(SilentUninstall, EmptyProfileVariablesCountAsUnset) {
+  Uninstall u = make_uninstall();
+  const std::wstring in_local = u.local + L"\\Tavrio.lnk";
+  const std::wstring decoy_desktop = u.root + L"\\Desktop\\Tavrio.lnk";
+  const std::wstring decoy_menu =
+      u.root + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Tavrio.lnk";
+  for (const std::wstring& path : {in_local, decoy_desktop, decoy_menu}) write_file(path, "lnk");
+  RunOptions options = u.options(u.root);
+  options.environment[L"USERPROFILE"] = L"";
+  options.environment[L"APPDATA"] = L"";
+  RunResult r = run(u.uninstaller(), {L"--silent"}, options);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kKeepOutcome}));
+  EXPECT_FALSE(path_exists(in_local));
+  EXPECT_TRUE(path_exists(decoy_desktop));
+  EXPECT_TRUE(path_exists(decoy_menu));
+}
+
+// Started from Explorer or the Apps list, the uninstaller runs with the install folder as its
+// current folder, and the cleanup copy inherits it; the folder must still go.
+TEST(SilentUninstall, InstallFolderAsCurrentFolderIsRemovedToo) {
+  struct Case {
+    const char* name;
+    std::wstring install_name;
+    std::vector<std::wstring> args;
+  };
+  const Case cases[] = {
+      {"own folder", L"Tavrio", {L"--silent", L"--delete-data"}},
+      // A relative "--dir" resolves against the same current folder in both processes.
+      {"relative --dir", L"Tavrio 安装", {L"--silent", L"--delete-data", L"--dir", L"."}},
+  };
+  for (const Case& c : cases) {
+    Uninstall u = make_uninstall(c.install_name);
+    RunResult r = run(u.uninstaller(), c.args, u.options(u.install));
+    ASSERT_TRUE(r.finished) << c.name;
+    EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kAllOutcome})) << c.name;
+    EXPECT_FALSE(path_exists(u.install)) << c.name;
+    EXPECT_FALSE(path_exists(u.local_data())) << c.name;
+  }
+}
+
+// When the system gives no temporary folder, nothing is written or copied anywhere else: no
+// log and no cleanup copy in the current folder, and the installation stays as it is.
+TEST(SilentUninstall, NoTemporaryFolderLeavesEverythingInPlace) {
+  Uninstall u = make_uninstall();
+  const std::wstring work = u.root + L"\\work";
+  make_dirs(work);
+  const std::wstring too_long = u.root + L"\\" + std::wstring(300, L't');
+  {
+    // The same probe in this process: does the system refuse such a TMP?
+    wchar_t old_tmp[32768], old_temp[32768];
+    DWORD n1 = ::GetEnvironmentVariableW(L"TMP", old_tmp, 32768);
+    DWORD n2 = ::GetEnvironmentVariableW(L"TEMP", old_temp, 32768);
+    ::SetEnvironmentVariableW(L"TMP", too_long.c_str());
+    ::SetEnvironmentVariableW(L"TEMP", too_long.c_str());
+    std::optional<std::wstring> temp = uninstall::temp_folder();
+    ::SetEnvironmentVariableW(L"TMP", n1 ? old_tmp : nullptr);
+    ::SetEnvironmentVariableW(L"TEMP", n2 ? old_temp : nullptr);
+    if (temp) GTEST_SKIP() << "this system gives a temporary folder for an over-long TMP";
+  }
+  RunOptions options = u.options(work);
+  options.environment[L"TMP"] = too_long;
+  options.environment[L"TEMP"] = too_long;
+  RunResult r = run(u.uninstaller(), {L"--silent", L"--delete-data"}, options);
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.exit_code, 0u);
+  ::Sleep(1500);  // long enough for a cleanup copy, had one started, to begin deleting
+  EXPECT_EQ(list_tree(work), Names{});
+  EXPECT_EQ(names_in(u.install),
+            (Names{L"Tavrio.exe", L"_internal", L"taskkill.exe", L"tavrio-updater.exe",
+                   L"uninstall.exe", L"version.txt", L"卸载.exe"}));
+  EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));
+  EXPECT_EQ(list_tree(u.temp), Names{});
+}
+
+}  // namespace
+}  // namespace tavrio::test

@@ -1,0 +1,216 @@
+// The uninstaller's modules in-process: the command-line grammar, the locations and their
+// fallbacks, the cleanup copy's command line, and what happens without a temporary folder.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "bin/cleanup_copy.h"
+#include "bin/locations.h"
+#include "bin/modes.h"
+#include "bin/removal.h"
+#include "common/command_line.h"
+#include "support/test_support.h"
+
+namespace tavrio::uninstall {
+namespace {
+
+using Args = std::vector<std::wstring>;
+using Env = std::map<std::wstring, std::wstring>;
+
+EnvLookup lookup_in(const Env& env) {
+  return [env](const wchar_t* name) -> std::optional<std::wstring> {
+    auto found = env.find(name);
+    if (found == env.end()) return std::nullopt;
+    return found->second;
+  };
+}
+
+TEST(Options, AreWholeArgumentsComparedExactly) {
+  struct Case {
+    Args args;
+    bool silent, delete_data;
+  };
+  const Case cases[] = {
+      {{L"u.exe"}, false, false},
+      {{L"u.exe", L"--silent"}, true, false},
+      {{L"u.exe", L"--delete-data", L"x", L"--silent"}, true, true},
+      {{L"u.exe", L"--delete-data"}, false, true},
+      {{L"u.exe", L"--Silent", L"--SILENT", L"-silent", L"--silent=1", L"--silent ", L"silent"},
+       false,
+       false},
+      {{L"u.exe", L"--delete-Data", L"--delete-data2", L"--deletedata"}, false, false},
+      {{L"--silent"}, true, false},  // the program's own path is searched too
+  };
+  for (const Case& c : cases) {
+    NormalOptions options = read_options(c.args);
+    EXPECT_EQ(options.silent, c.silent) << test::narrow(c.args.back());
+    EXPECT_EQ(options.delete_data, c.delete_data) << test::narrow(c.args.back());
+  }
+}
+
+TEST(Options, CleanupTakesWhatFollowsTheFirstCleanup) {
+  struct Case {
+    Args args;
+    bool present;
+    Args rest;
+  };
+  const Case cases[] = {
+      {{L"u.exe", L"--silent"}, false, {}},
+      {{L"u.exe", L"--silent", L"--cleanup", L"D:\\T", L"keep", L"12"},
+       true,
+       {L"D:\\T", L"keep", L"12"}},
+      {{L"u.exe", L"--cleanup"}, true, {}},
+      {{L"u.exe", L"--cleanup", L"a", L"--cleanup", L"b"}, true, {L"a", L"--cleanup", L"b"}},
+      {{L"u.exe", L"--Cleanup", L"a", L"b", L"c"}, false, {}},
+  };
+  for (const Case& c : cases) {
+    CleanupRequest request = find_cleanup(c.args);
+    EXPECT_EQ(request.present, c.present) << test::narrow(c.args[1]);
+    EXPECT_EQ(request.arguments, c.rest) << test::narrow(c.args[1]);
+  }
+}
+
+TEST(Locations, InstallDirectoryFromDirOwnFolderOrFallback) {
+  const std::optional<std::wstring> own = L"D:\\Apps\\Tavrio\\卸载.exe";
+  const Env local = {{L"LOCALAPPDATA", L"E:\\Users\\me\\AppData\\Local"}};
+  struct Case {
+    Args args;
+    std::optional<std::wstring> own_exe;
+    Env env;
+    std::wstring expected;
+  };
+  const Case cases[] = {
+      {{L"u.exe", L"--dir", L"D:\\Apps\\T"}, own, {}, L"D:\\Apps\\T"},
+      {{L"u.exe", L"--silent", L"--dir"}, own, {}, L"D:\\Apps\\Tavrio"},
+      {{L"u.exe", L"--dir", L"A", L"--dir", L"B"}, own, {}, L"A"},
+      {{L"u.exe", L"--dir", L"--silent"}, own, {}, L"--silent"},
+      {{L"u.exe", L"--dir", L""}, own, {}, L""},
+      {{L"u.exe", L"--DIR", L"X"}, own, {}, L"D:\\Apps\\Tavrio"},
+      {{L"u.exe"}, L"C:\\卸载.exe", {}, L"C:\\"},
+      {{L"u.exe"}, L"卸载.exe", local, L"E:\\Users\\me\\AppData\\Local\\Programs\\Tavrio"},
+      {{L"u.exe"}, std::nullopt, local, L"E:\\Users\\me\\AppData\\Local\\Programs\\Tavrio"},
+      {{L"u.exe"}, std::nullopt, {}, L"C:\\Programs\\Tavrio"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(install_dir_from(c.args, c.own_exe, lookup_in(c.env)), c.expected)
+        << test::narrow(c.expected);
+  }
+}
+
+TEST(Locations, FoldersFollowTheirVariablesWithFallbacks) {
+  struct Case {
+    Env env;
+    std::wstring local_data, desktop, start_menu;
+  };
+  const Case cases[] = {
+      {{{L"LOCALAPPDATA", L"L:\\loc"}, {L"USERPROFILE", L"P:\\me"}, {L"APPDATA", L"R:\\roam\\"}},
+       L"L:\\loc\\Tavrio",
+       L"P:\\me\\Desktop",
+       L"R:\\roam\\Microsoft\\Windows\\Start Menu\\Programs"},
+      {{{L"LOCALAPPDATA", L"L:\\loc"}}, L"L:\\loc\\Tavrio", L"L:\\loc", L"L:\\loc"},
+      {{}, L"C:\\Tavrio", L"C:\\", L"C:\\"},
+  };
+  for (const Case& c : cases) {
+    const EnvLookup env = lookup_in(c.env);
+    EXPECT_EQ(local_data_folder(env), c.local_data);
+    EXPECT_EQ(desktop_folder(env), c.desktop);
+    EXPECT_EQ(start_menu_folder(env), c.start_menu);
+  }
+}
+
+// Sets a variable of this process for one test and puts the old value back.
+class ScopedVariable {
+ public:
+  ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
+    wchar_t old[32768];
+    DWORD n = ::GetEnvironmentVariableW(name, old, 32768);
+    if (n > 0 && n < 32768) old_ = std::wstring(old, n);
+    ::SetEnvironmentVariableW(name, value);
+  }
+  ~ScopedVariable() { ::SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
+
+ private:
+  const wchar_t* name_;
+  std::optional<std::wstring> old_;
+};
+
+TEST(Locations, AnEmptyVariableCountsAsUnset) {
+  const wchar_t kName[] = L"TAVRIO_UNINSTALL_TEST_VARIABLE";
+  {
+    ScopedVariable v(kName, nullptr);
+    EXPECT_EQ(process_environment(kName), std::nullopt);
+  }
+  {
+    ScopedVariable v(kName, L"");
+    EXPECT_EQ(process_environment(kName), std::nullopt);
+  }
+  {
+    const std::wstring long_value(1000, L'x');
+    ScopedVariable v(kName, long_value.c_str());
+    EXPECT_EQ(process_environment(kName), long_value);
+  }
+  {
+    ScopedVariable v(L"LOCALAPPDATA", L"");
+    EXPECT_EQ(local_data_folder(), L"C:\\Tavrio");
+  }
+}
+
+TEST(CleanupCopy, CommandLineCarriesTheInstallDirectoryUnchanged) {
+  const std::wstring program = L"C:\\Users\\me\\AppData\\Local\\Temp\\tavrio-uninstall-cleanup.exe";
+  struct Case {
+    std::wstring dir;
+    bool keep;
+    DWORD pid;
+    std::wstring word, pid_text;
+  };
+  const Case cases[] = {
+      {L"D:\\Tavrio 安装 目录\\", true, 1234, L"keep", L"1234"},
+      {L"C:\\a b\\\\", false, 4294967295u, L"all", L"4294967295"},
+      {L"C:\\with\"quote\\", true, 7, L"keep", L"7"},
+      {L"\\\\server\\share\\T\\", false, 1000000000u, L"all", L"1000000000"},
+      {L"", true, 10, L"keep", L"10"},
+      {L"--silent", true, 10, L"keep", L"10"},
+  };
+  for (const Case& c : cases) {
+    const Args args = cleanup_arguments(c.dir, c.keep, c.pid);
+    EXPECT_EQ(args, (Args{L"--cleanup", c.dir, c.word, c.pid_text}));
+    Args split = split_command_line(build_command_line(program, args));
+    ASSERT_EQ(split.size(), 5u) << test::narrow(c.dir);
+    EXPECT_EQ(split[0], program);
+    EXPECT_EQ(find_cleanup(split).arguments, (Args{c.dir, c.word, c.pid_text}));
+  }
+}
+
+// With no temporary folder nothing may land in the current folder: no setup log and no copy of
+// the uninstaller, and the start fails with the copy step's prefix.
+TEST(CleanupCopy, NoTemporaryFolderMeansNoCopyAndNoLog) {
+  const std::wstring work = test::scratch_dir();
+  wchar_t old_cwd[MAX_PATH];
+  ::GetCurrentDirectoryW(MAX_PATH, old_cwd);
+  ASSERT_TRUE(::SetCurrentDirectoryW(work.c_str()));
+  const std::wstring too_long = work + L"\\" + std::wstring(300, L't');
+  {
+    ScopedVariable tmp(L"TMP", too_long.c_str());
+    ScopedVariable temp(L"TEMP", too_long.c_str());
+    std::wstring folder;
+    Status status = find_temp_folder(&folder);
+    if (status.ok()) {
+      ::SetCurrentDirectoryW(old_cwd);
+      GTEST_SKIP() << "this system gives a temporary folder even for a TMP of " << too_long.size()
+                   << " characters: " << test::narrow(folder);
+    }
+    EXPECT_EQ(temp_folder(), std::nullopt);
+    append_setup_log("should be dropped");
+    // Only reached when the temporary folder is unknown, so this never starts a test copy.
+    std::optional<std::string> failure = start_cleanup_copy(work, true);
+    ASSERT_TRUE(failure.has_value());
+    EXPECT_EQ(failure->rfind(kCopyCleanupFailed, 0), 0u) << *failure;
+    EXPECT_NE(failure->find("(os error " + std::to_string(status.code()) + ")"), std::string::npos)
+        << *failure;
+  }
+  ::SetCurrentDirectoryW(old_cwd);
+  EXPECT_EQ(test::list_tree(work), std::vector<std::wstring>{});
+}
+
+}  // namespace
+}  // namespace tavrio::uninstall

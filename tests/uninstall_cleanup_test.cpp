@@ -9,17 +9,30 @@
 namespace tavrio::test {
 namespace {
 
+using Args = std::vector<std::wstring>;
 using Names = std::vector<std::wstring>;
 using Lines = std::vector<std::string>;
 
 // Spaces, Chinese characters and a trailing backslash survive the command line: the copy
 // empties exactly that folder.
 TEST(CleanupCopy, InstallDirectoryArrivesUnchanged) {
-  Uninstall u = make_uninstall(L"Tavrio 安装 目录");
-  RunResult r = run(u.uninstaller(), {L"--silent", L"--dir", u.install + L"\\"}, u.options());
-  ASSERT_TRUE(r.finished);
-  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kKeepOutcome}));
-  EXPECT_EQ(names_in(u.install), Names{L"taskkill.exe"});
+  struct Case {
+    bool all;
+    const char* outcome;
+  };
+  for (const Case& c : {Case{false, kKeepOutcome}, Case{true, kAllOutcome}}) {
+    Uninstall u = make_uninstall(L"Tavrio 安装 目录");
+    Args args = {L"--silent", L"--dir", u.install + L"\\"};
+    if (c.all) args.push_back(L"--delete-data");
+    RunResult r = run(u.uninstaller(), args, u.options());
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, c.outcome}));
+    if (c.all) {
+      EXPECT_FALSE(path_exists(u.install));
+    } else {
+      EXPECT_EQ(names_in(u.install), Names{L"taskkill.exe"});
+    }
+  }
 }
 
 TEST(CleanupCopy, StaleCopyIsReplaced) {

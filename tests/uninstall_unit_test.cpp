@@ -97,6 +97,7 @@ TEST(Locations, InstallDirectoryFromDirOwnFolderOrFallback) {
       {{L"u.exe", L"--dir", L""}, own, {}, L""},
       {{L"u.exe", L"--DIR", L"X"}, own, {}, L"D:\\Apps\\Tavrio"},
       {{L"u.exe"}, L"C:\\卸载.exe", {}, L"C:\\"},
+      {{L"u.exe"}, L"\\\\?\\D:\\卸载.exe", {}, L"\\\\?\\D:\\"},
       {{L"u.exe"}, L"卸载.exe", local, L"E:\\Users\\me\\AppData\\Local\\Programs\\Tavrio"},
       {{L"u.exe"}, std::nullopt, local, L"E:\\Users\\me\\AppData\\Local\\Programs\\Tavrio"},
       {{L"u.exe"}, std::nullopt, {}, L"C:\\Programs\\Tavrio"},

@@ -23,7 +23,7 @@ constexpr wchar_t kStartMenuPrograms[] = L"Microsoft\\Windows\\Start Menu\\Progr
 std::optional<std::wstring> parent_folder(const std::wstring& path) {
   size_t slash = path.find_last_of(L"\\/");
   if (slash == std::wstring::npos || slash == 0) return std::nullopt;
-  if (slash == 2 && path[1] == L':') return path.substr(0, 3);
+  if (path[slash - 1] == L':') return path.substr(0, slash + 1);  // also "\\?\C:\x.exe"
   return path.substr(0, slash);
 }
 

@@ -1,5 +1,5 @@
-// The uninstaller's modules in-process: the command-line grammar, the locations and their
-// fallbacks, the cleanup copy's command line, and what happens without a temporary folder.
+// The uninstaller's modules in-process: the locations and their fallbacks, the cleanup copy's
+// command line, and what happens without a temporary folder.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -33,51 +33,6 @@ EnvLookup lookup_in(const Env& env) {
     if (found == env.end()) return std::nullopt;
     return found->second;
   };
-}
-
-TEST(Options, AreWholeArgumentsComparedExactly) {
-  struct Case {
-    Args args;
-    bool silent, delete_data;
-  };
-  const Case cases[] = {
-      {{L"u.exe"}, false, false},
-      {{L"u.exe", L"--silent"}, true, false},
-      {{L"u.exe", L"--delete-data", L"x", L"--silent"}, true, true},
-      {{L"u.exe", L"--delete-data"}, false, true},
-      {{L"u.exe", L"--Silent", L"--SILENT", L"-silent", L"--silent=1", L"--silent ", L"silent"},
-       false,
-       false},
-      {{L"u.exe", L"--delete-Data", L"--delete-data2", L"--deletedata"}, false, false},
-      {{L"--silent"}, true, false},  // the program's own path is searched too
-  };
-  for (const Case& c : cases) {
-    NormalOptions options = read_options(c.args);
-    EXPECT_EQ(options.silent, c.silent) << test::narrow(c.args.back());
-    EXPECT_EQ(options.delete_data, c.delete_data) << test::narrow(c.args.back());
-  }
-}
-
-TEST(Options, CleanupTakesWhatFollowsTheFirstCleanup) {
-  struct Case {
-    Args args;
-    bool present;
-    Args rest;
-  };
-  const Case cases[] = {
-      {{L"u.exe", L"--silent"}, false, {}},
-      {{L"u.exe", L"--silent", L"--cleanup", L"D:\\T", L"keep", L"12"},
-       true,
-       {L"D:\\T", L"keep", L"12"}},
-      {{L"u.exe", L"--cleanup"}, true, {}},
-      {{L"u.exe", L"--cleanup", L"a", L"--cleanup", L"b"}, true, {L"a", L"--cleanup", L"b"}},
-      {{L"u.exe", L"--Cleanup", L"a", L"b", L"c"}, false, {}},
-  };
-  for (const Case& c : cases) {
-    CleanupRequest request = find_cleanup(c.args);
-    EXPECT_EQ(request.present, c.present) << test::narrow(c.args[1]);
-    EXPECT_EQ(request.arguments, c.rest) << test::narrow(c.args[1]);
-  }
 }
 
 TEST(Locations, InstallDirectoryFromDirOwnFolderOrFallback) {

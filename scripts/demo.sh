@@ -59,14 +59,21 @@ demo_uninstall() {
   local mode="$1" flag="$2"
   echo
   echo "=== Silent uninstall, $mode mode ==="
-  local install="$DEMO/uninstall-$mode/Tavrio"
+  local base="$DEMO/uninstall-$mode"
+  rm -rf "$base"   # a fresh copy, and a setup log of this run only
+  local install="$base/Tavrio"
   make_install "$install" "1.0"
   echo "user file" >"$install/notes.txt"
-  local temp="$DEMO/uninstall-$mode/temp" data="$DEMO/uninstall-$mode/localappdata"
-  mkdir -p "$temp" "$data/Tavrio" && echo '{}' >"$data/Tavrio/config.json"
+  local temp="$base/temp" data="$base/localappdata" profile="$base/profile" roaming="$base/roaming"
+  local menu="$roaming/Microsoft/Windows/Start Menu/Programs"
+  mkdir -p "$temp" "$data/Tavrio" "$profile/Desktop" "$menu"
+  echo '{}' >"$data/Tavrio/config.json"
+  echo shortcut >"$profile/Desktop/Tavrio.lnk"
+  echo shortcut >"$menu/Tavrio.lnk"
   # Wine takes these from its own profile, so a small launcher hands them to the uninstaller.
   run "$BIN/env_launcher.exe" "TMP=$(win "$temp")" "TEMP=$(win "$temp")" \
-    "LOCALAPPDATA=$(win "$data")" -- "$(win "$install/卸载.exe")" --silent $flag
+    "LOCALAPPDATA=$(win "$data")" "USERPROFILE=$(win "$profile")" "APPDATA=$(win "$roaming")" \
+    -- "$(win "$install/卸载.exe")" --silent $flag
   for _ in $(seq 1 100); do
     grep -q -e '已全部删除' -e '本地资料保留' "$temp/tavrio_setup.log" 2>/dev/null && break
     sleep 0.2
@@ -77,6 +84,10 @@ demo_uninstall() {
   if [ -d "$install" ]; then show_tree "$install"; else echo "    (removed)"; fi
   echo "--- local data folder afterwards"
   if [ -d "$data/Tavrio" ]; then show_tree "$data/Tavrio"; else echo "    (removed)"; fi
+  echo "--- shortcuts afterwards"
+  local left
+  left=$(find "$profile" "$roaming" -name '*.lnk' | sed "s|^$base/|    |")
+  echo "${left:-    (removed)}"
 }
 
 # The uninstall window on a sample installation, on a Wine virtual desktop: it draws the frame

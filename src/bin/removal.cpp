@@ -54,10 +54,7 @@ std::wstring leave_install_directory(const std::wstring& install_dir) {
   if (install_dir.empty()) return install_dir;
   std::wstring absolute = full_path(install_dir);
   std::wstring refuge;
-  if (find_temp_folder(&refuge).ok() && ::SetCurrentDirectoryW(refuge.c_str())) return absolute;
-  wchar_t system[MAX_PATH];
-  UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) ::SetCurrentDirectoryW(system);
+  if (find_temp_folder(&refuge).ok()) ::SetCurrentDirectoryW(refuge.c_str());
   return absolute;
 }
 

@@ -58,6 +58,8 @@ TEST(ModeDispatch, TooFewCleanupArgumentsExitWithTwoAndTouchNothing) {
 TEST(ModeDispatch, OptionsMustMatchWholeAndExactly) {
   if (!have_display()) GTEST_SKIP() << "no X display: the window cannot open";
   Uninstall u = make_uninstall();
+  const std::wstring shortcut = u.profile + L"\\Desktop\\Tavrio.lnk";
+  write_file(shortcut, "lnk");
   const wchar_t* variants[] = {L"--Silent", L"-silent", L"--silent=1", L"--silent ", L"silent"};
   for (const wchar_t* variant : variants) {
     UniqueProcess process(spawn(u.uninstaller(), {variant, L"--delete-data"}, u.options()));
@@ -76,6 +78,7 @@ TEST(ModeDispatch, OptionsMustMatchWholeAndExactly) {
   }
   EXPECT_FALSE(path_exists(u.setup_log()));
   EXPECT_FALSE(path_exists(u.cleanup_copy()));
+  EXPECT_TRUE(path_exists(shortcut));
   EXPECT_EQ(names_in(u.install), all_install_names());
 }
 
@@ -127,6 +130,8 @@ TEST(ModeDispatch, GuardShowsItsMessageAndDeletesNothing) {
   const std::wstring empty = u.root + L"\\没有主程序 folder";
   write_file(empty + L"\\_internal\\python312.dll", "x");
   write_file(empty + L"\\version.txt", "1.0");
+  const std::wstring shortcut = u.profile + L"\\Desktop\\Tavrio.lnk";
+  write_file(shortcut, "lnk");
   struct Case {
     Args args;
     std::wstring shown_dir;
@@ -167,6 +172,7 @@ TEST(ModeDispatch, GuardShowsItsMessageAndDeletesNothing) {
   EXPECT_EQ(list_tree(empty), (std::vector<std::wstring>{
                                   L"_internal\\", L"_internal\\python312.dll", L"version.txt"}));
   EXPECT_EQ(names_in(u.install), all_install_names());
+  EXPECT_TRUE(path_exists(shortcut)) << "the preparatory steps ran";
   EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));
 }
 

@@ -59,6 +59,13 @@ HANDLE spawn_updater(const ScratchInstall& s, const std::vector<std::wstring>& a
 // Starts the installed stand-in (or another exe) as the running application.
 HANDLE spawn_application(const ScratchInstall& s, const std::wstring& exe, int run_seconds);
 
+// Ends a process the test started when the test is over, whatever way it ends, so that no
+// stand-in keeps running (and holding inherited handles) after a failed test.
+struct EndOnExit {
+  HANDLE process;
+  ~EndOnExit() { ::TerminateProcess(process, 0); }
+};
+
 // The records of the stand-ins started so far (each "start" .. "end" block as its lines).
 std::vector<std::vector<std::string>> standin_records(const ScratchInstall& s);
 // Waits until the restarted stand-in has written its record (count blocks in all).

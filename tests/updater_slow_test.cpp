@@ -31,10 +31,12 @@ TEST(UpdaterWait, TheUpdateWaitsForAnApplicationThatExitsByItself) {
   const ScratchInstall s = test::make_scratch_install();
   UniqueProcess app(test::spawn_application(s, s.in_install(L"Tavrio.exe"), 3));
   ASSERT_TRUE(app.valid());
+  test::EndOnExit end_app{app.get()};
   const std::uint64_t start = test::now_ms();
   UniqueProcess updater(
       test::spawn_updater(s, test::updater_arguments(s, ::GetProcessId(app.get()))));
   ASSERT_TRUE(updater.valid());
+  test::EndOnExit end_updater{updater.get()};
   // Nothing of the installation moves while the application runs.
   while (::WaitForSingleObject(app.get(), 20) == WAIT_TIMEOUT) {
     ASSERT_EQ(test::read_file(s.in_install(L"_internal\\python312.dll")), test::kOldRuntime);
@@ -55,6 +57,7 @@ TEST(UpdaterWait, AnApplicationThatNeverExitsIsEndedAfterFortySeconds) {
   const ScratchInstall s = test::make_scratch_install();
   UniqueProcess app(test::spawn_application(s, s.in_install(L"Tavrio.exe"), -1));
   ASSERT_TRUE(app.valid());
+  test::EndOnExit end_app{app.get()};
   const std::uint64_t start = test::now_ms();
   test::RunResult result =
       test::run_updater(s, test::updater_arguments(s, ::GetProcessId(app.get())), 90000);
@@ -99,9 +102,11 @@ TEST(UpdaterBackup, AFolderHeldThroughTwoAttemptsIsBackedUpAtTheThird) {
   UniqueProcess holder(test::spawn(test::built_exe(L"hold_open.exe"),
                                    {L"cwd", s.in_install(L"_internal"), L"60000", marker}));
   ASSERT_TRUE(holder.valid());
+  test::EndOnExit end_holder{holder.get()};
   ASSERT_TRUE(test::wait_until([&] { return test::path_exists(marker); }, 10000));
   UniqueProcess updater(test::spawn_updater(s, test::updater_arguments(s)));
   ASSERT_TRUE(updater.valid());
+  test::EndOnExit end_updater{updater.get()};
   const bool second_failed = test::wait_until(
       [&] { return test::read_file(s.log).find("第 2 次失败") != std::string::npos; }, 20000, 10);
   ::TerminateProcess(holder.get(), 0);
@@ -184,9 +189,11 @@ TEST(UpdaterWait, OneHandleWithBothRightsServesTheWholeWait) {
   const ScratchInstall s = test::make_scratch_install();
   UniqueProcess app(test::spawn_application(s, s.in_install(L"Tavrio.exe"), 4));
   ASSERT_TRUE(app.valid());
+  test::EndOnExit end_app{app.get()};
   const DWORD app_id = ::GetProcessId(app.get());
   UniqueProcess updater(test::spawn_updater(s, test::updater_arguments(s, app_id)));
   ASSERT_TRUE(updater.valid());
+  test::EndOnExit end_updater{updater.get()};
   UniqueProcess owner(::OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                     ::GetProcessId(updater.get())));
   ASSERT_TRUE(owner.valid());

@@ -208,6 +208,7 @@ TEST(WaitForExit, EndsARunningApplicationAfterEightyPolls) {
   UniqueProcess app(test::spawn(test::built_exe(L"standin_app.exe"), {L"--run-seconds", L"-1"},
                                 recording_to(dir + L"\\record.txt")));
   ASSERT_TRUE(app.valid());
+  test::EndOnExit end_app{app.get()};
   PauseRecorder recorder;
   const UpdateLog log(dir + L"\\update.log");
   updater::wait_for_exit(::GetProcessId(app.get()), log, recorder.pause());
@@ -317,7 +318,7 @@ TEST(UpdaterRun, SwapsInTheNewVersionAndRestartsIt) {
   expected.insert(expected.end(), kSuccessLines.begin(), kSuccessLines.end());
   EXPECT_EQ(test::log_messages(s.log), expected);
   EXPECT_EQ(test::install_tree(s), test::tree_after_success());
-  EXPECT_EQ(test::read_file(s.in_install(L"Tavrio.exe")), s.new_exe);
+  EXPECT_TRUE(test::read_file(s.in_install(L"Tavrio.exe")) == s.new_exe);
   EXPECT_EQ(test::read_file(s.in_install(L"_internal\\python312.dll")), test::kNewRuntime);
   EXPECT_EQ(test::read_file(s.in_install(L"卸载.exe")), test::kNewUninstaller);
   EXPECT_FALSE(test::path_exists(s.stage));
@@ -348,6 +349,7 @@ TEST(UpdaterRun, TheSecondAppWinsAndACapitalPidIsNotAProcessId) {
   // The running application must not be waited for: "--PID" is not the key "--pid".
   UniqueProcess app(test::spawn_application(s, test::built_exe(L"standin_app.exe"), 60));
   ASSERT_TRUE(app.valid());
+  test::EndOnExit end_app{app.get()};
   std::vector<std::wstring> arguments = {L"--PID", std::to_wstring(::GetProcessId(app.get())),
                                          L"--app", decoy.install};
   std::vector<std::wstring> rest = test::updater_arguments(s);
@@ -413,7 +415,8 @@ void expect_failed_and_restored(const ScratchInstall& s, const FailureCase& c) {
   tree.insert(tree.end(), c.extra_tree.begin(), c.extra_tree.end());
   std::sort(tree.begin(), tree.end());
   EXPECT_EQ(test::install_tree(s), tree) << c.name;
-  EXPECT_EQ(test::read_file(s.in_install(L"Tavrio.exe")), s.old_exe) << c.name;
+  EXPECT_TRUE(test::read_file(s.in_install(L"Tavrio.exe")) == s.old_exe)
+      << c.name << ": the installed executable changed";
   EXPECT_FALSE(test::path_exists(s.stage)) << c.name;
 }
 
@@ -505,8 +508,7 @@ TEST(UpdaterRun, AMissingInstalledExecutableIsNotStarted) {
   EXPECT_FALSE(test::path_exists(s.record));
 }
 
-// ---------------------------------------------------------------- a staging folder that holds the
-// installation
+// ---------------------------------------------------------------- staging holds the install
 
 TEST(UpdaterRun, RefusesAStagingFolderThatHoldsTheInstallation) {
   struct Case {
@@ -540,14 +542,14 @@ TEST(UpdaterRun, RefusesAStagingFolderThatHoldsTheInstallation) {
     tree.push_back(L"update_failed.txt");
     std::sort(tree.begin(), tree.end());
     EXPECT_EQ(test::install_tree(s), tree) << c.name;
-    EXPECT_EQ(test::read_file(s.in_install(L"Tavrio.exe")), s.old_exe) << c.name;
+    EXPECT_TRUE(test::read_file(s.in_install(L"Tavrio.exe")) == s.old_exe)
+        << c.name << ": the installed executable changed";
     EXPECT_TRUE(test::path_exists(s.in_stage(L"_internal\\python312.dll"))) << c.name;
     expect_restarted_in_install(s);
   }
 }
 
-// ---------------------------------------------------------------- the executable is never
-// half-written
+// ---------------------------------------------------------------- never half-written
 
 TEST(UpdaterRun, AnExecutableInUseIsLeftWholeAndTheRuntimeRolledBack) {
   const ScratchInstall s = test::make_scratch_install();
@@ -555,6 +557,7 @@ TEST(UpdaterRun, AnExecutableInUseIsLeftWholeAndTheRuntimeRolledBack) {
   // A running exe refuses to be replaced; the updater is not told to wait for it.
   UniqueProcess app(test::spawn_application(s, s.in_install(L"Tavrio.exe"), 60));
   ASSERT_TRUE(app.valid());
+  test::EndOnExit end_app{app.get()};
   ASSERT_TRUE(test::wait_for_records(s, 1));
   ASSERT_TRUE(test::run_updater(s, test::updater_arguments(s)).finished);
   ::TerminateProcess(app.get(), 0);
@@ -656,8 +659,56 @@ TEST(UpdaterRun, AReadOnlyExecutableIsLeftUnchanged) {
   expect_restarted_in_install(s);
 }
 
-// ---------------------------------------------------------------- a rollback that cannot move the
-// backup back
+// The copy of the new executable runs out of space halfway: the installed executable must stay
+// whole. A small Linux file system of its own holds the installation and the staging folder.
+TEST(UpdaterRun, ACopyThatRunsOutOfSpaceNeverReachesTheInstalledExecutable) {
+  if (!test::running_under_wine()) GTEST_SKIP() << "needs a small Linux file system under Wine";
+  const std::wstring root = test::scratch_dir();
+  const std::wstring volume = root + L"\\small volume";
+  test::make_dirs(volume);
+  const std::string unix_volume = test::linux_path(volume);
+  const std::string old_exe = test::read_file(test::built_exe(L"standin_app.exe"));
+  const size_t padding = 1 << 20;
+  // Room for both executables and the small files, and about 256 KB more: the new executable
+  // cannot be copied whole, while a copy over the old one (which frees its space) gets halfway.
+  const size_t size_k = (old_exe.size() + old_exe.size() + padding) / 1024 + 384;
+  if (!linux_command_succeeded(
+          "mount -t tmpfs -o size=" + std::to_string(size_k) + "k tmpfs '" + unix_volume + "'",
+          root + L"\\mounted")) {
+    GTEST_SKIP() << "cannot mount a small tmpfs here (needs root with mount rights)";
+  }
+  struct Unmount {
+    std::string path;
+    std::wstring marker;
+    ~Unmount() { linux_command_succeeded("umount -l '" + path + "'", marker); }
+  } unmount{unix_volume, root + L"\\unmounted"};
+  test::LayoutOptions options;
+  options.staged_uninstaller = false;
+  ScratchInstall s = test::make_install_under(volume, options);
+  s.log = root + L"\\update.log";
+  s.record = root + L"\\standin-record.txt";
+  test::write_file(s.in_stage(L"Tavrio.exe"), s.new_exe + std::string(padding, 'p'));
+  ASSERT_EQ(test::read_file(s.in_stage(L"Tavrio.exe")).size(), s.new_exe.size() + padding)
+      << "the staged version must fit on the small volume";
+
+  ASSERT_TRUE(test::run_updater(s, test::updater_arguments(s)).finished);
+  const Lines messages = test::log_messages(s.log);
+  ASSERT_EQ(messages.size(), 5u);
+  const std::string error = messages[3].substr(std::string("替换失败，回滚中：").size());
+  EXPECT_TRUE(error == test::error_text_of(ERROR_DISK_FULL) ||
+              error == test::error_text_of(ERROR_HANDLE_DISK_FULL))
+      << error;
+  const std::string installed = test::read_file(s.in_install(L"Tavrio.exe"));
+  EXPECT_TRUE(installed == s.old_exe) << "the installed executable changed: " << installed.size()
+                                      << " bytes instead of " << s.old_exe.size();
+  EXPECT_FALSE(test::path_exists(s.in_install(L"Tavrio.exe.new")));
+  EXPECT_EQ(test::read_file(s.in_install(L"_internal\\python312.dll")), test::kOldRuntime);
+  EXPECT_EQ(test::read_report(s).reason, "替换失败：" + error);
+  expect_restarted_in_install(s);
+  ::Sleep(300);  // the restarted stand-in lets go of the volume
+}
+
+// ---------------------------------------------------------------- backup that cannot move back
 
 TEST(UpdaterRun, ABackupThatCannotBeMovedBackIsKeptAndNamed) {
   const ScratchInstall s = test::make_scratch_install();
@@ -668,6 +719,7 @@ TEST(UpdaterRun, ABackupThatCannotBeMovedBackIsKeptAndNamed) {
       test::spawn(hold, {L"lock", s.in_install(L"Tavrio.exe"), L"20000", s.root + L"\\exe.held"}));
   UniqueProcess runtime_lock(test::spawn(
       hold, {L"lock", s.in_stage(L"_internal\\python312.dll"), L"20000", s.root + L"\\rt.held"}));
+  test::EndOnExit end_exe_lock{exe_lock.get()}, end_runtime_lock{runtime_lock.get()};
   ASSERT_TRUE(test::wait_until(
       [&] {
         return test::path_exists(s.root + L"\\exe.held") &&
@@ -695,7 +747,7 @@ TEST(UpdaterRun, ABackupThatCannotBeMovedBackIsKeptAndNamed) {
   // The only complete copy of the previous runtime survives the cleanup.
   EXPECT_EQ(test::read_file(s.in_install(L"_internal_old\\python312.dll")), test::kOldRuntime);
   EXPECT_EQ(test::read_file(s.in_install(L"_internal_old\\lib\\old_only.pyd")), "old module\n");
-  EXPECT_EQ(test::read_file(s.in_install(L"Tavrio.exe")), s.old_exe);
+  EXPECT_TRUE(test::read_file(s.in_install(L"Tavrio.exe")) == s.old_exe);
   EXPECT_TRUE(test::read_report(s).reason.starts_with("替换失败："));
 }
 

@@ -15,10 +15,10 @@ inline constexpr char kScheduledLine[] = "已安排删除";
 inline constexpr char kKeepOutcome[] = "程序文件已删除，本地资料保留";
 inline constexpr char kAllOutcome[] = "程序与本地资料已全部删除";
 
-// The six names keep mode removes.
-inline const std::vector<std::wstring> kProgramEntries = {L"_internal",          L"Tavrio.exe",
-                                                          L"卸载.exe",           L"uninstall.exe",
-                                                          L"tavrio-updater.exe", L"version.txt"};
+// What make_install puts at the top of an installation, sorted.
+inline const std::vector<std::wstring> kSampleInstallNames = {
+    L"Tavrio.exe",    L"_internal",   L"taskkill.exe", L"tavrio-updater.exe",
+    L"uninstall.exe", L"version.txt", L"卸载.exe"};
 
 struct Uninstall {
   std::wstring root;     // the test's scratch folder

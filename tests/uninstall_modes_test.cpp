@@ -19,11 +19,6 @@ std::wstring runner_in(const Uninstall& u) {
   return runner;
 }
 
-std::vector<std::wstring> all_install_names() {
-  return {L"Tavrio.exe",    L"_internal",   L"taskkill.exe", L"tavrio-updater.exe",
-          L"uninstall.exe", L"version.txt", L"卸载.exe"};
-}
-
 TEST(ModeDispatch, CleanupWinsOverSilentAndTakesOnlyWhatFollowsIt) {
   Uninstall u = make_uninstall();
   RunResult r =
@@ -50,7 +45,7 @@ TEST(ModeDispatch, TooFewCleanupArgumentsExitWithTwoAndTouchNothing) {
     EXPECT_EQ(r.exit_code, 2u) << args.size();
   }
   EXPECT_FALSE(path_exists(u.setup_log()));
-  EXPECT_EQ(names_in(u.install), all_install_names());
+  EXPECT_EQ(names_in(u.install), kSampleInstallNames);
   EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));
 }
 
@@ -79,7 +74,7 @@ TEST(ModeDispatch, OptionsMustMatchWholeAndExactly) {
   EXPECT_FALSE(path_exists(u.setup_log()));
   EXPECT_FALSE(path_exists(u.cleanup_copy()));
   EXPECT_TRUE(path_exists(shortcut));
-  EXPECT_EQ(names_in(u.install), all_install_names());
+  EXPECT_EQ(names_in(u.install), kSampleInstallNames);
 }
 
 // Which folder a silent keep-mode run empties, for the "--dir" rules.
@@ -115,7 +110,7 @@ TEST(ModeDispatch, DirOptionRules) {
     EXPECT_EQ(names_in(c.emptied), std::vector<std::wstring>{L"taskkill.exe"}) << c.name;
     for (const std::wstring& other : {u.install, first, second, relative}) {
       if (other != c.emptied) {
-        EXPECT_EQ(names_in(other), all_install_names()) << c.name;
+        EXPECT_EQ(names_in(other), kSampleInstallNames) << c.name;
       }
     }
     make_install(c.emptied);
@@ -171,7 +166,7 @@ TEST(ModeDispatch, GuardShowsItsMessageAndDeletesNothing) {
   EXPECT_FALSE(path_exists(u.cleanup_copy()));
   EXPECT_EQ(list_tree(empty), (std::vector<std::wstring>{
                                   L"_internal\\", L"_internal\\python312.dll", L"version.txt"}));
-  EXPECT_EQ(names_in(u.install), all_install_names());
+  EXPECT_EQ(names_in(u.install), kSampleInstallNames);
   EXPECT_TRUE(path_exists(shortcut)) << "the preparatory steps ran";
   EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));
 }

@@ -172,9 +172,7 @@ TEST(SilentUninstall, NoTemporaryFolderLeavesEverythingInPlace) {
   EXPECT_EQ(r.exit_code, 0u);
   ::Sleep(1500);  // long enough for a cleanup copy, had one started, to begin deleting
   EXPECT_EQ(list_tree(work), Names{});
-  EXPECT_EQ(names_in(u.install),
-            (Names{L"Tavrio.exe", L"_internal", L"taskkill.exe", L"tavrio-updater.exe",
-                   L"uninstall.exe", L"version.txt", L"卸载.exe"}));
+  EXPECT_EQ(names_in(u.install), kSampleInstallNames);
   EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));
   EXPECT_EQ(list_tree(u.temp), Names{});
 }

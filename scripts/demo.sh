@@ -41,17 +41,25 @@ demo_update() {
   echo '{}' >"$install/update_pending.json"
   : >"$install/update.lock"
   rm -f "$DEMO/update.log"
-  run "$install/tavrio-updater.exe" --pid 0 --app "$(win "$install")" --exe Tavrio.exe \
+  # The running application: it starts the updater with its own process id and exits 2 s later.
+  run "$install/Tavrio.exe" --run-seconds 2 &
+  local app=$!
+  for _ in $(seq 1 100); do grep -q '^start ' "$install/standin-record.txt" 2>/dev/null && break; sleep 0.1; done
+  local pid
+  pid="$(sed -n 's/^start //p' "$install/standin-record.txt" | head -n1)"
+  echo "--- the application runs as process $pid; the updater waits for it"
+  run "$install/tavrio-updater.exe" --pid "$pid" --app "$(win "$install")" --exe Tavrio.exe \
     --stage "$(win "$stage")" --log "$(win "$DEMO/update.log")"
-  # The restarted application runs on detached; its record shows that it started.
-  for _ in $(seq 1 50); do grep -qx end "$install/standin-record.txt" 2>/dev/null && break; sleep 0.1; done
+  wait "$app" || true
+  # The restarted application runs on detached; its record follows the first one.
+  for _ in $(seq 1 50); do [ "$(grep -cx end "$install/standin-record.txt" 2>/dev/null)" = 2 ] && break; sleep 0.1; done
   echo "--- update log"
   cat "$DEMO/update.log"
   echo "--- install folder afterwards"
   show_tree "$install"
   echo "--- the runtime now holds: $(cat "$install/_internal/python312.dll")"
   [ -e "$stage" ] && echo "--- staging folder still there" || echo "--- staging folder removed"
-  echo "--- what the restarted application recorded"
+  echo "--- what the application recorded: its first run, then the restart by the updater"
   cat "$install/standin-record.txt" 2>/dev/null || echo "    (not restarted)"
 }
 

@@ -87,7 +87,10 @@ TEST(UpdaterBackup, WithoutAProgramFolderSixAttemptsFailTwoSecondsApart) {
   }
   expected.push_back("更新失败：备份旧目录失败：" + missing);
   EXPECT_EQ(test::log_messages(s.log), expected);
-  EXPECT_EQ(test::read_report(s).reason, "备份旧目录失败：" + missing);
+  const test::Report report = test::read_report(s);
+  EXPECT_TRUE(report.well_formed);
+  EXPECT_EQ(report.reason, "备份旧目录失败：" + missing);
+  EXPECT_EQ(report.log, test::narrow(s.log));
   EXPECT_EQ(test::install_tree(s),
             (std::vector<std::wstring>{L"Tavrio.exe", L"update_failed.txt", L"卸载.exe"}));
   EXPECT_FALSE(test::path_exists(s.stage));

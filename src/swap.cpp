@@ -70,8 +70,18 @@ bool staging_contains_install(const std::wstring& staging_dir, const std::wstrin
   return install.size() == stage.size() || install[stage.size()] == L'\\';
 }
 
+bool staging_is_program_folder(const std::wstring& staging_dir, const std::wstring& install_dir) {
+  return equal_ignoring_case(comparable_path(staging_dir),
+                             comparable_path(join(install_dir, std::wstring(kProgramFolderName))));
+}
+
 FailureReason check_staging_placement(const UpdateRequest& request) {
-  if (!staging_contains_install(request.staging_dir, request.install_dir)) return std::nullopt;
+  // A staging directory that is the program folder itself would be moved aside with the backup,
+  // restored by the rollback and then removed by the cleanup: the installed runtime would go.
+  if (!staging_contains_install(request.staging_dir, request.install_dir) &&
+      !staging_is_program_folder(request.staging_dir, request.install_dir)) {
+    return std::nullopt;
+  }
   std::string reason(kStagingContainsInstall);
   reason += display_form(request.staging_dir);
   return reason;

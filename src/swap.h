@@ -35,7 +35,10 @@ using FailureReason = std::optional<std::string>;
 // afterwards would remove the installation.
 bool staging_contains_install(const std::wstring& staging_dir, const std::wstring& install_dir);
 
-// Refuses a staging directory that contains the installation.
+// True when the staging directory is the install directory's program folder ("_internal").
+bool staging_is_program_folder(const std::wstring& staging_dir, const std::wstring& install_dir);
+
+// Refuses a staging directory that contains the installation or is its program folder.
 FailureReason check_staging_placement(const UpdateRequest& request);
 
 // The staged executable, python312.dll and base_library.zip must exist; the first missing one is

@@ -118,6 +118,12 @@ TEST(StagingPlacement, RefusesOnlyAStagingFolderThatHoldsTheInstallation) {
   updater::UpdateRequest request{0, L"D:\\app", L"Tavrio.exe", L"D:/app/", L""};
   EXPECT_EQ(updater::check_staging_placement(request).value_or(""),
             "暂存目录包含安装目录，拒绝更新：D:/app/");
+  // The program folder itself would be removed by the cleanup after the rollback restored it.
+  request.staging_dir = L"d:\\APP\\_internal\\";
+  EXPECT_EQ(updater::check_staging_placement(request).value_or(""),
+            "暂存目录包含安装目录，拒绝更新：d:\\APP\\_internal\\");
+  request.staging_dir = L"D:\\app\\_internal\\next";
+  EXPECT_FALSE(updater::check_staging_placement(request));
 }
 
 // ---------------------------------------------------------------- failure report

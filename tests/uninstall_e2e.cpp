@@ -86,7 +86,8 @@ BOOL CALLBACK match_window(HWND window, LPARAM param) {
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
   wchar_t name[64];
-  if (pid == search->pid && ::GetClassNameW(window, name, 64) > 0 &&
+  // A message box is filled in while still hidden and shown once it is complete.
+  if (pid == search->pid && ::IsWindowVisible(window) && ::GetClassNameW(window, name, 64) > 0 &&
       std::wstring(name) == search->window_class) {
     search->found = window;
     return FALSE;

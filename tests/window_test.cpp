@@ -23,11 +23,11 @@ namespace tavrio::test {
 namespace {
 
 namespace un = tavrio::uninstall;
+using Lines = std::vector<std::string>;
 
 constexpr DWORD kStartTimeoutMs = 20000;
 constexpr DWORD kRemovalTimeoutMs = 40000;
 
-// ---------------------------------------------------------------------------------------------
 // A scratch installation with everything the uninstaller touches kept inside the scratch folder.
 
 struct Scene {
@@ -52,13 +52,9 @@ struct Scene {
 };
 
 Scene make_scene() {
-  Scene s;
-  s.root = scratch_dir();
-  s.install = s.root + L"\\Tavrio 安装";
-  s.temp = s.root + L"\\temp";
-  s.local = s.root + L"\\local";
-  s.profile = s.root + L"\\profile";
-  s.appdata = s.root + L"\\appdata";
+  const std::wstring r = scratch_dir();
+  Scene s{
+      r, r + L"\\Tavrio 安装", r + L"\\temp", r + L"\\local", r + L"\\profile", r + L"\\appdata"};
   make_dirs(s.install + L"\\_internal");
   make_dirs(s.temp);
   EXPECT_TRUE(::CopyFileW(built_exe(L"standin_app.exe").c_str(),
@@ -94,7 +90,6 @@ struct Running {
   }
 };
 
-// ---------------------------------------------------------------------------------------------
 // Reading windows as a user (or an accessibility tool) would.
 
 std::wstring class_of(HWND window) {
@@ -142,17 +137,6 @@ HWND wait_for_uninstall_window(const Running& running) {
 }
 
 // A message box (dialog class "#32770") owned by the window.
-HWND find_owned_box(HWND owner);
-std::string box_text(HWND box);
-
-// The box once it is filled in: the dialog exists a moment before its text does.
-HWND wait_for_owned_box(HWND owner, DWORD timeout_ms) {
-  HWND box = nullptr;
-  wait_until([&] { return (box = find_owned_box(owner)) != nullptr && !box_text(box).empty(); },
-             timeout_ms);
-  return box != nullptr && !box_text(box).empty() ? box : nullptr;
-}
-
 HWND find_owned_box(HWND owner) {
   Search search{L"#32770", 0, owner};
   ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
@@ -161,6 +145,15 @@ HWND find_owned_box(HWND owner) {
 
 std::string box_text(HWND box) {
   return text_of(::GetDlgItem(box, 0xFFFF));  // the message's static control
+}
+
+// The box once it is filled in: the dialog exists a moment before its text does.
+HWND wait_for_owned_box(HWND owner, DWORD timeout_ms) {
+  HWND box = nullptr;
+  auto filled_in = [&] {
+    return (box = find_owned_box(owner)) != nullptr && !box_text(box).empty();
+  };
+  return wait_until(filled_in, timeout_ms) ? box : nullptr;
 }
 
 RECT client_position(HWND control, HWND parent) {
@@ -184,11 +177,8 @@ void click(HWND window, int id) {
 enum class CloseBy { kCloseBox, kAltF4 };
 
 void ask_to_close(HWND window, CloseBy how) {
-  if (how == CloseBy::kCloseBox) {
-    ::PostMessageW(window, WM_CLOSE, 0, 0);
-  } else {
-    ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
-  }
+  if (how == CloseBy::kCloseBox) ::PostMessageW(window, WM_CLOSE, 0, 0);
+  if (how == CloseBy::kAltF4) ::PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);
 }
 
 // "<prefix><system message> (os error N)": the wording is the system's, the form is ours.
@@ -204,13 +194,19 @@ void ask_to_close(HWND window, CloseBy how) {
   return ::testing::AssertionSuccess();
 }
 
+// After a failed start: 卸载 and 取消 stay disabled and the status line says it is cleaning up.
+void expect_busy(HWND window) {
+  EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 3)));
+  EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 4)));
+  EXPECT_EQ(text_of(::GetDlgItem(window, 5)), "正在清理…");
+}
+
 // Drops the WM_QUIT that an in-process window posts when destroyed.
 void drain_messages() {
   MSG message;
   while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
 }
 
-// ---------------------------------------------------------------------------------------------
 // What the window shows.
 
 struct ExpectedControl {
@@ -256,8 +252,7 @@ TEST(Window, ShowsTitleLayoutAndKeepChoiceEvenWithDeleteDataOnTheCommandLine) {
   EXPECT_EQ(::GetWindowLongW(window, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
   RECT outer{};
   ::GetWindowRect(window, &outer);
-  EXPECT_EQ(outer.right - outer.left, 430);
-  EXPECT_EQ(outer.bottom - outer.top, 215);
+  EXPECT_EQ(std::pair(outer.right - outer.left, outer.bottom - outer.top), std::pair(430L, 215L));
 
   std::vector<HWND> children = children_of(window);
   std::vector<ExpectedControl> expected = expected_controls(narrow(s.install));
@@ -275,11 +270,9 @@ TEST(Window, ShowsTitleLayoutAndKeepChoiceEvenWithDeleteDataOnTheCommandLine) {
     DWORD control_style = ::GetWindowLongW(control, GWL_STYLE) & ~WS_TABSTOP;
     EXPECT_EQ(control_style, expected[i].style) << std::hex << control_style;
     EXPECT_EQ(::GetWindowLongW(control, GWL_EXSTYLE) & ~WS_EX_NOPARENTNOTIFY, 0);
-    RECT r = client_position(control, window);
-    EXPECT_EQ(r.left, expected[i].position.left);
-    EXPECT_EQ(r.top, expected[i].position.top);
-    EXPECT_EQ(r.right, expected[i].position.right);
-    EXPECT_EQ(r.bottom, expected[i].position.bottom);
+    const RECT r = client_position(control, window), e = expected[i].position;
+    EXPECT_EQ(std::tie(r.left, r.top, r.right, r.bottom),
+              std::tie(e.left, e.top, e.right, e.bottom));
     EXPECT_TRUE(::IsWindowEnabled(control));
   }
   EXPECT_TRUE(checked(window, 1));
@@ -350,9 +343,8 @@ TEST(Window, UninstallStartsTheCleanupCopyInTheChosenModeAndCloses) {
 
     // The cleanup copy writes its outcome once the first process has gone.
     wait_until([&] { return read_lines(s.setup_log()).size() >= 2; }, kRemovalTimeoutMs);
-    std::vector<std::string> expected_log = {"开始卸载 " + narrow(s.install) + c.start_line_mode,
-                                             c.outcome};
-    EXPECT_EQ(log_messages(s.setup_log()), expected_log);
+    EXPECT_EQ(log_messages(s.setup_log()),
+              (Lines{"开始卸载 " + narrow(s.install) + c.start_line_mode, c.outcome}));
     EXPECT_TRUE(files_equal(s.cleanup_copy(), built_exe(L"uninstall.exe")));
     EXPECT_FALSE(path_exists(s.desktop_shortcut()));
     EXPECT_FALSE(path_exists(s.start_menu_shortcut()));
@@ -407,13 +399,11 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(wait_until([&] { return !::IsWindow(box); }, 10000));
     EXPECT_EQ(find_owned_box(window), nullptr) << "a second removal was started";
-    EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 3)));
-    EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 4)));
+    expect_busy(window);
     EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(window, 1)));
-    EXPECT_EQ(text_of(::GetDlgItem(window, 5)), "正在清理…");
-    std::vector<std::string> expected_log = {"开始卸载 " + narrow(s.install) + "（保留本地资料）",
-                                             "卸载失败：" + failure};
-    EXPECT_EQ(log_messages(s.setup_log()), expected_log);
+    EXPECT_EQ(
+        log_messages(s.setup_log()),
+        (Lines{"开始卸载 " + narrow(s.install) + "（保留本地资料）", "卸载失败：" + failure}));
 
     // The busy flag is cleared right after the box goes; closing works from then on.
     ASSERT_TRUE(wait_until(
@@ -428,14 +418,7 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
   }
 }
 
-// ---------------------------------------------------------------------------------------------
 // In-process: what another process cannot read.
-
-std::vector<HWND> controls_in_order(HWND window) {
-  std::vector<HWND> controls = children_of(window);
-  EXPECT_EQ(controls.size(), 7u);
-  return controls;
-}
 
 TEST(WindowInProcess, ClassAndFontOfEveryControl) {
   HINSTANCE instance = ::GetModuleHandleW(nullptr);
@@ -444,16 +427,17 @@ TEST(WindowInProcess, ClassAndFontOfEveryControl) {
 
   WNDCLASSW window_class{};
   ASSERT_TRUE(::GetClassInfoW(instance, un::kWindowClass, &window_class));
-  EXPECT_EQ(window_class.style, static_cast<UINT>(CS_HREDRAW | CS_VREDRAW));
-  EXPECT_EQ(window_class.cbClsExtra, 0);
-  EXPECT_EQ(window_class.cbWndExtra, 0);
-  EXPECT_EQ(window_class.hIcon, nullptr);
-  EXPECT_EQ(window_class.hCursor, ::LoadCursorW(nullptr, IDC_ARROW));
-  EXPECT_EQ(window_class.hbrBackground, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+  const WNDCLASSW& c = window_class;
+  EXPECT_EQ(
+      std::tie(c.style, c.cbClsExtra, c.cbWndExtra, c.hIcon, c.hCursor, c.hbrBackground),
+      std::tuple(static_cast<UINT>(CS_HREDRAW | CS_VREDRAW), 0, 0, HICON{nullptr},
+                 ::LoadCursorW(nullptr, IDC_ARROW), reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1)));
   EXPECT_FALSE(::IsWindowVisible(window)) << "shown before the caller asked";
 
   HFONT shared = nullptr;
-  for (HWND control : controls_in_order(window)) {
+  const std::vector<HWND> controls = children_of(window);
+  EXPECT_EQ(controls.size(), 7u);
+  for (HWND control : controls) {
     SCOPED_TRACE(text_of(control));
     auto font = reinterpret_cast<HFONT>(::SendMessageW(control, WM_GETFONT, 0, 0));
     ASSERT_NE(font, nullptr);
@@ -461,18 +445,13 @@ TEST(WindowInProcess, ClassAndFontOfEveryControl) {
     EXPECT_EQ(font, shared) << "one font for every control";
     LOGFONTW f{};
     ASSERT_EQ(::GetObjectW(font, sizeof f, &f), static_cast<int>(sizeof f));
-    EXPECT_EQ(f.lfHeight, -14);
-    EXPECT_EQ(f.lfWidth, 0);
-    EXPECT_EQ(f.lfEscapement, 0);
-    EXPECT_EQ(f.lfOrientation, 0);
-    EXPECT_EQ(f.lfWeight, 400);
-    EXPECT_EQ(f.lfItalic + f.lfUnderline + f.lfStrikeOut, 0);
-    EXPECT_EQ(f.lfCharSet, 1);
-    EXPECT_EQ(f.lfOutPrecision, 0);
-    EXPECT_EQ(f.lfClipPrecision, 0);
-    EXPECT_EQ(f.lfQuality, 5);
-    EXPECT_EQ(f.lfPitchAndFamily, 0);
-    EXPECT_EQ(narrow(f.lfFaceName), "Microsoft YaHei");
+    // Height, width, escapement, orientation, weight, italic+underline+strike-out, char set,
+    // output and clip precision, quality, pitch and family, face.
+    EXPECT_EQ(std::tuple(f.lfHeight, f.lfWidth, f.lfEscapement, f.lfOrientation, f.lfWeight,
+                         f.lfItalic + f.lfUnderline + f.lfStrikeOut, int{f.lfCharSet},
+                         int{f.lfOutPrecision}, int{f.lfClipPrecision}, int{f.lfQuality},
+                         int{f.lfPitchAndFamily}, narrow(f.lfFaceName)),
+              std::tuple(-14L, 0L, 0L, 0L, 400L, 0, 1, 0, 0, 5, 0, std::string("Microsoft YaHei")));
   }
   ::DestroyWindow(window);
   drain_messages();
@@ -526,18 +505,14 @@ TEST(WindowInProcess, NoWorkerThreadIsReportedAsAFailedStartOfTheCleanupProgram)
   std::string install_dir = display_form(un::resolve_install_dir(own_arguments()));
   EXPECT_EQ(seen, failure + "\n\n可以手动删除安装目录：" + install_dir);
   EXPECT_TRUE(is_failure_text(failure, "启动清理程序失败："));
-  EXPECT_EQ(log_messages(temp + L"\\tavrio_setup.log"),
-            std::vector<std::string>{"卸载失败：" + failure});
-  EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 3)));
-  EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(window, 4)));
-  EXPECT_EQ(text_of(::GetDlgItem(window, 5)), "正在清理…");
+  EXPECT_EQ(log_messages(temp + L"\\tavrio_setup.log"), Lines{"卸载失败：" + failure});
+  expect_busy(window);
   // The failed state: the window closes again.
   ::SendMessageW(window, WM_CLOSE, 0, 0);
   EXPECT_FALSE(::IsWindow(window));
   drain_messages();
 }
 
-// ---------------------------------------------------------------------------------------------
 // A screenshot under a Wine desktop, which draws the window frame and caption.
 
 // Whether the window's font has a glyph for every character of the Chinese texts; without a
@@ -565,19 +540,11 @@ std::wstring missing_glyphs() {
   return missing;
 }
 
-BOOL CALLBACK find_on_desktop(HWND window, LPARAM parameter) {
-  return match_window(window, parameter);
-}
-
 TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
   if (!running_under_wine()) GTEST_SKIP() << "the framed desktop is Wine's explorer /desktop";
   if (run_linux("true") != 0) GTEST_SKIP() << "Linux commands cannot be run from here";
-  if (run_linux("test x${DISPLAY:-} != x") != 0) {
-    GTEST_SKIP() << "no X display to draw on";
-  }
-  if (run_linux("command -v import >/dev/null") != 0) {
-    GTEST_SKIP() << "ImageMagick's import is not installed";
-  }
+  if (run_linux("test x${DISPLAY:-} != x") != 0) GTEST_SKIP() << "no X display to draw on";
+  if (run_linux("command -v import >/dev/null") != 0) GTEST_SKIP() << "no ImageMagick import";
   std::wstring missing = missing_glyphs();
   ASSERT_TRUE(missing.empty()) << "no glyph behind \"Microsoft YaHei\" for: " << narrow(missing);
 
@@ -593,7 +560,7 @@ TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
         HDESK handle = ::OpenDesktopW(kDesktop, 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE);
         if (handle == nullptr) return false;
         Search search{un::kWindowClass};
-        ::EnumDesktopWindows(handle, find_on_desktop, reinterpret_cast<LPARAM>(&search));
+        ::EnumDesktopWindows(handle, match_window, reinterpret_cast<LPARAM>(&search));
         ::CloseDesktop(handle);
         window = search.found;
         // IsWindowVisible() does not answer for a window on another desktop.

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "common/os_error.h"
 
 namespace tavrio::test {
@@ -103,24 +105,32 @@ std::vector<std::wstring> install_tree(const ScratchInstall& s) {
   return list_tree(s.install);
 }
 
-std::vector<std::wstring> tree_after_success() {
+namespace {
+std::vector<std::wstring> tree_with_module(const std::wstring& module) {
   return {L"Tavrio.exe",
           L"_internal\\",
           L"_internal\\base_library.zip",
           L"_internal\\lib\\",
-          L"_internal\\lib\\new_only.pyd",
+          L"_internal\\lib\\" + module,
           L"_internal\\python312.dll",
           L"卸载.exe"};
 }
+}  // namespace
+
+std::vector<std::wstring> tree_after_success() {
+  return tree_with_module(L"new_only.pyd");
+}
 
 std::vector<std::wstring> tree_before_update() {
-  return {L"Tavrio.exe",
-          L"_internal\\",
-          L"_internal\\base_library.zip",
-          L"_internal\\lib\\",
-          L"_internal\\lib\\old_only.pyd",
-          L"_internal\\python312.dll",
-          L"卸载.exe"};
+  return tree_with_module(L"old_only.pyd");
+}
+
+std::vector<std::wstring> with_report(std::vector<std::wstring> tree,
+                                      const std::vector<std::wstring>& extra) {
+  tree.push_back(L"update_failed.txt");
+  tree.insert(tree.end(), extra.begin(), extra.end());
+  std::sort(tree.begin(), tree.end());
+  return tree;
 }
 
 Report read_report(const ScratchInstall& s) {

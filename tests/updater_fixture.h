@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "support/test_support.h"
 
 namespace tavrio::test {
@@ -17,6 +18,12 @@ inline const std::string kOldStdlib = "stdlib 1.0\n";
 inline const std::string kNewStdlib = "stdlib 2.0\n";
 inline const std::string kOldUninstaller = "uninstaller 1.0\n";
 inline const std::string kNewUninstaller = "uninstaller 2.0\n";
+
+inline const std::string kBanner = "=== 更新开始（Native 更新器）===";
+inline const std::string kExited = "主程序已退出";
+// The log of an update that went through.
+inline const std::vector<std::string> kSuccessLines = {
+    kBanner, kExited, "校验通过", "文件已替换", "卸载入口已更新", "更新成功，重新启动"};
 
 struct ScratchInstall {
   std::wstring root;     // the test's scratch folder
@@ -66,6 +73,20 @@ struct EndOnExit {
   ~EndOnExit() { ::TerminateProcess(process, 0); }
 };
 
+// A process the test started, ended as above when the test is over.
+struct Started : UniqueProcess {
+  explicit Started(HANDLE process) : UniqueProcess(process) {}
+  ~Started() {
+    if (valid()) ::TerminateProcess(get(), 0);
+  }
+  bool ended_within(DWORD ms) const { return ::WaitForSingleObject(get(), ms) == WAIT_OBJECT_0; }
+  DWORD exit_code() const {
+    DWORD code = 0;
+    ::GetExitCodeProcess(get(), &code);
+    return code;
+  }
+};
+
 // The records of the stand-ins started so far (each "start" .. "end" block as its lines).
 std::vector<std::vector<std::string>> standin_records(const ScratchInstall& s);
 // Waits until the restarted stand-in has written its record (count blocks in all).
@@ -75,6 +96,9 @@ bool wait_for_records(const ScratchInstall& s, size_t count, DWORD timeout_ms = 
 std::vector<std::wstring> install_tree(const ScratchInstall& s);
 std::vector<std::wstring> tree_after_success();
 std::vector<std::wstring> tree_before_update();  // the untouched installation, markers gone
+// A tree with the failure report (and other extra entries) added, in list_tree's order.
+std::vector<std::wstring> with_report(std::vector<std::wstring> tree,
+                                      const std::vector<std::wstring>& extra = {});
 
 // The four lines of a failure report, checking the stamp: {heading, reason, log}.
 struct Report {

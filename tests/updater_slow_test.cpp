@@ -8,123 +8,98 @@
 #include "common/handles.h"
 #include "updater_fixture.h"
 
-namespace tavrio {
+namespace tavrio::test {
 namespace {
 
-using test::ScratchInstall;
 using Lines = std::vector<std::string>;
 
-const Lines kSuccessLines = {"=== 更新开始（Native 更新器）===",
-                             "主程序已退出",
-                             "校验通过",
-                             "文件已替换",
-                             "卸载入口已更新",
-                             "更新成功，重新启动"};
-
-DWORD exit_code_of(HANDLE process) {
-  DWORD code = 0;
-  ::GetExitCodeProcess(process, &code);
-  return code;
-}
-
 TEST(UpdaterWait, TheUpdateWaitsForAnApplicationThatExitsByItself) {
-  const ScratchInstall s = test::make_scratch_install();
-  UniqueProcess app(test::spawn_application(s, s.in_install(L"Tavrio.exe"), 3));
+  const ScratchInstall s = make_scratch_install();
+  Started app(spawn_application(s, s.in_install(L"Tavrio.exe"), 3));
   ASSERT_TRUE(app.valid());
-  test::EndOnExit end_app{app.get()};
-  const std::uint64_t start = test::now_ms();
-  UniqueProcess updater(
-      test::spawn_updater(s, test::updater_arguments(s, ::GetProcessId(app.get()))));
+  const std::uint64_t start = now_ms();
+  Started updater(spawn_updater(s, updater_arguments(s, ::GetProcessId(app.get()))));
   ASSERT_TRUE(updater.valid());
-  test::EndOnExit end_updater{updater.get()};
   // Nothing of the installation moves while the application runs.
   while (::WaitForSingleObject(app.get(), 20) == WAIT_TIMEOUT) {
-    ASSERT_EQ(test::read_file(s.in_install(L"_internal\\python312.dll")), test::kOldRuntime);
-    ASSERT_FALSE(test::path_exists(s.in_install(L"_internal_old")));
+    ASSERT_EQ(read_file(s.in_install(L"_internal\\python312.dll")), kOldRuntime);
+    ASSERT_FALSE(path_exists(s.in_install(L"_internal_old")));
   }
   ASSERT_EQ(::WaitForSingleObject(updater.get(), 30000), WAIT_OBJECT_0);
-  const std::uint64_t elapsed = test::now_ms() - start;
-  EXPECT_GE(elapsed, 2500u);
-  EXPECT_LT(elapsed, 15000u);
-  EXPECT_EQ(exit_code_of(app.get()), 0u);
-  EXPECT_EQ(test::log_messages(s.log), kSuccessLines);
-  EXPECT_EQ(test::install_tree(s), test::tree_after_success());
-  ASSERT_TRUE(test::wait_for_records(s, 2));
-  EXPECT_EQ(test::standin_records(s)[1][2], "argc 0");
+  const std::uint64_t elapsed = now_ms() - start;
+  EXPECT_TRUE(elapsed >= 2500 && elapsed < 15000) << elapsed << " ms";
+  EXPECT_EQ(app.exit_code(), 0u);
+  EXPECT_EQ(log_messages(s.log), kSuccessLines);
+  EXPECT_EQ(install_tree(s), tree_after_success());
+  ASSERT_TRUE(wait_for_records(s, 2));
+  EXPECT_EQ(standin_records(s)[1][2], "argc 0");
 }
 
 TEST(UpdaterWait, AnApplicationThatNeverExitsIsEndedAfterFortySeconds) {
-  const ScratchInstall s = test::make_scratch_install();
-  UniqueProcess app(test::spawn_application(s, s.in_install(L"Tavrio.exe"), -1));
+  const ScratchInstall s = make_scratch_install();
+  Started app(spawn_application(s, s.in_install(L"Tavrio.exe"), -1));
   ASSERT_TRUE(app.valid());
-  test::EndOnExit end_app{app.get()};
-  const std::uint64_t start = test::now_ms();
-  test::RunResult result =
-      test::run_updater(s, test::updater_arguments(s, ::GetProcessId(app.get())), 90000);
-  const std::uint64_t elapsed = test::now_ms() - start;
+  const std::uint64_t start = now_ms();
+  RunResult result = run_updater(s, updater_arguments(s, ::GetProcessId(app.get())), 90000);
+  const std::uint64_t elapsed = now_ms() - start;
   ASSERT_TRUE(result.finished);
   EXPECT_EQ(result.exit_code, 0u);
-  EXPECT_GE(elapsed, 40000u);
-  EXPECT_LT(elapsed, 60000u);
-  ASSERT_EQ(::WaitForSingleObject(app.get(), 0), WAIT_OBJECT_0);
-  EXPECT_EQ(exit_code_of(app.get()), 1u);
+  EXPECT_TRUE(elapsed >= 40000 && elapsed < 60000) << elapsed << " ms";
+  ASSERT_TRUE(app.ended_within(0));
+  EXPECT_EQ(app.exit_code(), 1u);
   Lines expected = kSuccessLines;
   expected.insert(expected.begin() + 1, "主程序没有按时退出，强制结束");
-  EXPECT_EQ(test::log_messages(s.log), expected);
-  EXPECT_EQ(test::install_tree(s), test::tree_after_success());
+  EXPECT_EQ(log_messages(s.log), expected);
+  EXPECT_EQ(install_tree(s), tree_after_success());
 }
 
 TEST(UpdaterBackup, WithoutAProgramFolderSixAttemptsFailTwoSecondsApart) {
-  const ScratchInstall s = test::make_scratch_install();
-  test::remove_all(s.in_install(L"_internal"));
-  const std::uint64_t start = test::now_ms();
-  ASSERT_TRUE(test::run_updater(s, test::updater_arguments(s)).finished);
-  EXPECT_GE(test::now_ms() - start, 12000u);
-  const std::string missing = test::error_text_of(ERROR_FILE_NOT_FOUND);
-  Lines expected = {"=== 更新开始（Native 更新器）===", "主程序已退出", "校验通过"};
+  const ScratchInstall s = make_scratch_install();
+  remove_all(s.in_install(L"_internal"));
+  const std::uint64_t start = now_ms();
+  ASSERT_TRUE(run_updater(s, updater_arguments(s)).finished);
+  EXPECT_GE(now_ms() - start, 12000u);
+  const std::string missing = error_text_of(ERROR_FILE_NOT_FOUND);
+  Lines expected = {kBanner, kExited, "校验通过"};
   for (int n = 1; n <= 6; ++n) {
     expected.push_back("备份旧目录第 " + std::to_string(n) + " 次失败：" + missing);
   }
   expected.push_back("更新失败：备份旧目录失败：" + missing);
-  EXPECT_EQ(test::log_messages(s.log), expected);
-  const test::Report report = test::read_report(s);
+  EXPECT_EQ(log_messages(s.log), expected);
+  const Report report = read_report(s);
   EXPECT_TRUE(report.well_formed);
-  EXPECT_EQ(report.reason, "备份旧目录失败：" + missing);
-  EXPECT_EQ(report.log, test::narrow(s.log));
-  EXPECT_EQ(test::install_tree(s),
+  EXPECT_EQ(std::pair(report.reason, report.log),
+            std::pair("备份旧目录失败：" + missing, narrow(s.log)));
+  EXPECT_EQ(install_tree(s),
             (std::vector<std::wstring>{L"Tavrio.exe", L"update_failed.txt", L"卸载.exe"}));
-  EXPECT_FALSE(test::path_exists(s.stage));
+  EXPECT_FALSE(path_exists(s.stage));
 }
 
 TEST(UpdaterBackup, AFolderHeldThroughTwoAttemptsIsBackedUpAtTheThird) {
-  const ScratchInstall s = test::make_scratch_install();
+  const ScratchInstall s = make_scratch_install();
   // Under Wine a file held open inside the folder does not stop its rename; a process whose
   // current folder it is does, on Windows as well. It lets go once the second attempt has
   // failed, about 3 s in, so the third attempt 2 s later finds the folder free.
   const std::wstring marker = s.root + L"\\held";
-  UniqueProcess holder(test::spawn(test::built_exe(L"hold_open.exe"),
-                                   {L"cwd", s.in_install(L"_internal"), L"60000", marker}));
+  Started holder(
+      spawn(built_exe(L"hold_open.exe"), {L"cwd", s.in_install(L"_internal"), L"60000", marker}));
   ASSERT_TRUE(holder.valid());
-  test::EndOnExit end_holder{holder.get()};
-  ASSERT_TRUE(test::wait_until([&] { return test::path_exists(marker); }, 10000));
-  UniqueProcess updater(test::spawn_updater(s, test::updater_arguments(s)));
+  ASSERT_TRUE(wait_until([&] { return path_exists(marker); }, 10000));
+  Started updater(spawn_updater(s, updater_arguments(s)));
   ASSERT_TRUE(updater.valid());
-  test::EndOnExit end_updater{updater.get()};
-  const bool second_failed = test::wait_until(
-      [&] { return test::read_file(s.log).find("第 2 次失败") != std::string::npos; }, 20000, 10);
+  const bool second_failed = wait_until(
+      [&] { return read_file(s.log).find("第 2 次失败") != std::string::npos; }, 20000, 10);
   ::TerminateProcess(holder.get(), 0);
-  ::WaitForSingleObject(holder.get(), 5000);
+  holder.ended_within(5000);
   ASSERT_TRUE(second_failed);
   ASSERT_EQ(::WaitForSingleObject(updater.get(), 30000), WAIT_OBJECT_0);
-  const std::string in_use = test::error_text_of(ERROR_SHARING_VIOLATION);
+  const std::string in_use = error_text_of(ERROR_SHARING_VIOLATION);
   Lines expected = kSuccessLines;
   expected.insert(expected.begin() + 3,
                   {"备份旧目录第 1 次失败：" + in_use, "备份旧目录第 2 次失败：" + in_use});
-  EXPECT_EQ(test::log_messages(s.log), expected);
-  EXPECT_EQ(test::install_tree(s), test::tree_after_success());
+  EXPECT_EQ(log_messages(s.log), expected);
+  EXPECT_EQ(install_tree(s), tree_after_success());
 }
-
-// ---------------------------------------------------------------- the wait's one handle
 
 struct HandleEntry {
   PVOID object;
@@ -186,21 +161,18 @@ std::vector<AppHandle> handles_on(const std::vector<HandleEntry>& table, HANDLE 
 }
 
 TEST(UpdaterWait, OneHandleWithBothRightsServesTheWholeWait) {
-  std::optional<std::vector<HandleEntry>> probe = system_handles();
-  if (!probe)
+  if (!system_handles())
     GTEST_SKIP() << "NtQuerySystemInformation(SystemExtendedHandleInformation) fails here";
-  const ScratchInstall s = test::make_scratch_install();
-  UniqueProcess app(test::spawn_application(s, s.in_install(L"Tavrio.exe"), 4));
+  const ScratchInstall s = make_scratch_install();
+  Started app(spawn_application(s, s.in_install(L"Tavrio.exe"), 4));
   ASSERT_TRUE(app.valid());
-  test::EndOnExit end_app{app.get()};
   const DWORD app_id = ::GetProcessId(app.get());
-  UniqueProcess updater(test::spawn_updater(s, test::updater_arguments(s, app_id)));
+  Started updater(spawn_updater(s, updater_arguments(s, app_id)));
   ASSERT_TRUE(updater.valid());
-  test::EndOnExit end_updater{updater.get()};
   UniqueProcess owner(::OpenProcess(PROCESS_DUP_HANDLE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                     ::GetProcessId(updater.get())));
   ASSERT_TRUE(owner.valid());
-  ASSERT_TRUE(test::wait_until([&] { return !test::read_lines(s.log).empty(); }, 10000));
+  ASSERT_TRUE(wait_until([&] { return !read_lines(s.log).empty(); }, 10000));
   ::Sleep(300);
 
   std::vector<std::vector<AppHandle>> samples;
@@ -221,8 +193,8 @@ TEST(UpdaterWait, OneHandleWithBothRightsServesTheWholeWait) {
               static_cast<ULONG>(SYNCHRONIZE | PROCESS_TERMINATE));
   }
   ASSERT_EQ(::WaitForSingleObject(updater.get(), 30000), WAIT_OBJECT_0);
-  EXPECT_EQ(test::log_messages(s.log), kSuccessLines);
+  EXPECT_EQ(log_messages(s.log), kSuccessLines);
 }
 
 }  // namespace
-}  // namespace tavrio
+}  // namespace tavrio::test

@@ -20,8 +20,6 @@ using Lines = std::vector<std::string>;
 using Args = std::vector<std::wstring>;
 using Tree = std::vector<std::wstring>;
 
-const std::string kBanner = "=== 更新开始（Native 更新器）===";
-const std::string kExited = "主程序已退出";
 const std::string kRollingBack = "替换失败，回滚中：";
 
 TEST(UpdateRequest, ReadsPairsExactlyAndEndsWithoutARequiredValue) {
@@ -194,9 +192,8 @@ HANDLE spawn_standin(const std::wstring& dir, const Args& arguments) {
 
 TEST(WaitForExit, EndsARunningApplicationAfterEightyPolls) {
   const std::wstring dir = scratch_dir();
-  UniqueProcess app(spawn_standin(dir, {L"--run-seconds", L"-1"}));
+  Started app(spawn_standin(dir, {L"--run-seconds", L"-1"}));
   ASSERT_TRUE(app.valid());
-  EndOnExit end_app{app.get()};
   PauseRecorder recorder;
   const UpdateLog log(dir + L"\\update.log");
   updater::wait_for_exit(::GetProcessId(app.get()), log, recorder.pause());
@@ -204,17 +201,14 @@ TEST(WaitForExit, EndsARunningApplicationAfterEightyPolls) {
   expected.push_back(800);
   EXPECT_EQ(recorder.pauses, expected);
   EXPECT_EQ(log_messages(log.path()), (Lines{"主程序没有按时退出，强制结束", kExited}));
-  ASSERT_EQ(::WaitForSingleObject(app.get(), 5000), WAIT_OBJECT_0);
-  DWORD code = 0;
-  ::GetExitCodeProcess(app.get(), &code);
-  EXPECT_EQ(code, 1u);
+  ASSERT_TRUE(app.ended_within(5000));
+  EXPECT_EQ(app.exit_code(), 1u);
 }
 
 TEST(WaitForExit, DoesNotWaitForNoProcessOrAnEndedOne) {
   const std::wstring dir = scratch_dir();
-  UniqueProcess ended(spawn_standin(dir, {}));
-  ASSERT_TRUE(ended.valid());
-  ASSERT_EQ(::WaitForSingleObject(ended.get(), 10000), WAIT_OBJECT_0);
+  Started ended(spawn_standin(dir, {}));
+  ASSERT_TRUE(ended.ended_within(10000));
   // The ended process's id stays valid while we hold its handle: the wait opens it and finds it
   // signalled at the first poll.
   for (DWORD pid : {DWORD{0}, ::GetProcessId(ended.get()), DWORD{0xFFFFFFF0}}) {
@@ -226,9 +220,6 @@ TEST(WaitForExit, DoesNotWaitForNoProcessOrAnEndedOne) {
   }
 }
 
-const Lines kSuccessLines = {kBanner,      kExited,          "校验通过",
-                             "文件已替换", "卸载入口已更新", "更新成功，重新启动"};
-
 // The usual arguments with the one at `at` replaced (5: the exe, 7: the stage, 9: the log).
 Args arguments_with(const ScratchInstall& s, size_t at, std::wstring value) {
   Args arguments = updater_arguments(s);
@@ -238,14 +229,6 @@ Args arguments_with(const ScratchInstall& s, size_t at, std::wstring value) {
 
 bool update(const ScratchInstall& s) {
   return run_updater(s, updater_arguments(s)).finished;
-}
-
-// A tree with the failure report (and other extra entries) added, in list_tree's order.
-Tree with_report(Tree tree, const Tree& extra = {}) {
-  tree.push_back(L"update_failed.txt");
-  tree.insert(tree.end(), extra.begin(), extra.end());
-  std::sort(tree.begin(), tree.end());
-  return tree;
 }
 
 void expect_restarted_in_install(const ScratchInstall& s, size_t records = 1) {
@@ -336,9 +319,8 @@ TEST(UpdaterRun, TheSecondAppWinsAndACapitalPidIsNotAProcessId) {
   const ScratchInstall decoy = make_scratch_install();
   const ScratchInstall s = make_install_under(decoy.root + L"\\second");
   // The running application must not be waited for: "--PID" is not the key "--pid".
-  UniqueProcess app(spawn_application(s, built_exe(L"standin_app.exe"), 60));
+  Started app(spawn_application(s, built_exe(L"standin_app.exe"), 60));
   ASSERT_TRUE(app.valid());
-  EndOnExit end_app{app.get()};
   Args arguments = {L"--PID", std::to_wstring(::GetProcessId(app.get())), L"--app", decoy.install};
   Args rest = updater_arguments(s);
   arguments.insert(arguments.end(), rest.begin() + 2, rest.end());
@@ -528,13 +510,12 @@ TEST(UpdaterRun, AnExecutableInUseIsLeftWholeAndTheRuntimeRolledBack) {
   const ScratchInstall s = make_scratch_install();
   write_file(s.in_install(L"Tavrio.exe.new"), "left by an interrupted run");
   // A running exe refuses to be replaced; the updater is not told to wait for it.
-  UniqueProcess app(spawn_application(s, s.in_install(L"Tavrio.exe"), 60));
+  Started app(spawn_application(s, s.in_install(L"Tavrio.exe"), 60));
   ASSERT_TRUE(app.valid());
-  EndOnExit end_app{app.get()};
   ASSERT_TRUE(wait_for_records(s, 1));
   ASSERT_TRUE(update(s));
   ::TerminateProcess(app.get(), 0);
-  ::WaitForSingleObject(app.get(), 5000);
+  app.ended_within(5000);
   expect_replacement_rolled_back(s, replacement_error(s));
   expect_restarted_in_install(s, 2);
 }
@@ -660,16 +641,15 @@ TEST(UpdaterRun, ABackupThatCannotBeMovedBackIsKeptAndNamed) {
   auto hold = [&](const std::wstring& path, const std::wstring& marker) {
     return spawn(built_exe(L"hold_open.exe"), {L"lock", path, L"20000", s.root + marker});
   };
-  UniqueProcess exe_lock(hold(s.in_install(L"Tavrio.exe"), L"\\exe.held"));
-  UniqueProcess runtime_lock(hold(s.in_stage(L"_internal\\python312.dll"), L"\\rt.held"));
-  EndOnExit end_exe_lock{exe_lock.get()}, end_runtime_lock{runtime_lock.get()};
+  Started exe_lock(hold(s.in_install(L"Tavrio.exe"), L"\\exe.held"));
+  Started runtime_lock(hold(s.in_stage(L"_internal\\python312.dll"), L"\\rt.held"));
   ASSERT_TRUE(wait_until(
       [&] { return path_exists(s.root + L"\\exe.held") && path_exists(s.root + L"\\rt.held"); },
       10000));
   ASSERT_TRUE(update(s));
-  for (HANDLE lock : {exe_lock.get(), runtime_lock.get()}) {
-    ::TerminateProcess(lock, 0);
-    ::WaitForSingleObject(lock, 5000);
+  for (Started* lock : {&exe_lock, &runtime_lock}) {
+    ::TerminateProcess(lock->get(), 0);
+    lock->ended_within(5000);
   }
   const Lines messages = log_messages(s.log);
   ASSERT_GE(messages.size(), 4u);

@@ -66,14 +66,8 @@ HANDLE spawn_updater(const ScratchInstall& s, const std::vector<std::wstring>& a
 // Starts the installed stand-in (or another exe) as the running application.
 HANDLE spawn_application(const ScratchInstall& s, const std::wstring& exe, int run_seconds);
 
-// Ends a process the test started when the test is over, whatever way it ends, so that no
+// A process the test started, ended when the test is over, whatever way it ends, so that no
 // stand-in keeps running (and holding inherited handles) after a failed test.
-struct EndOnExit {
-  HANDLE process;
-  ~EndOnExit() { ::TerminateProcess(process, 0); }
-};
-
-// A process the test started, ended as above when the test is over.
 struct Started : UniqueProcess {
   explicit Started(HANDLE process) : UniqueProcess(process) {}
   ~Started() {

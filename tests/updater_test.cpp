@@ -131,7 +131,11 @@ TEST(FailureReport, ReplacesTheContentOfAnEarlierLongerReport) {
   EXPECT_EQ(read_file(path), "short");
 }
 
-struct PauseRecorder {
+// A fresh scratch folder with an update log, and the pauses the code under test asked for in
+// place of sleeping.
+struct Paused {
+  std::wstring dir = scratch_dir();
+  UpdateLog log{dir + L"\\update.log"};
   std::vector<unsigned> pauses;
   std::function<void()> after_each;
   updater::Pause pause() {
@@ -147,41 +151,38 @@ updater::UpdatePaths paths_in(const std::wstring& install) {
 }
 
 TEST(Backup, RetriesWhileTheProgramFolderIsHeldAndLogsEachFailedAttempt) {
-  const std::wstring dir = scratch_dir();
+  Paused p;
+  const std::wstring& dir = p.dir;
   write_file(dir + L"\\_internal\\python312.dll", "x");
   // A handle on the folder itself without delete sharing blocks its rename, on Windows and Wine.
   UniqueFile held(::CreateFileW((dir + L"\\_internal").c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   ASSERT_TRUE(held.valid());
-  PauseRecorder recorder;
-  recorder.after_each = [&] {
-    if (recorder.pauses.size() == 2) held.reset();
+  p.after_each = [&] {
+    if (p.pauses.size() == 2) held.reset();
   };
-  const UpdateLog log(dir + L"\\update.log");
-  EXPECT_FALSE(updater::back_up_program_folder(paths_in(dir), log, recorder.pause()));
-  EXPECT_EQ(recorder.pauses, (std::vector<unsigned>{2000, 2000}));
+  EXPECT_FALSE(updater::back_up_program_folder(paths_in(dir), p.log, p.pause()));
+  EXPECT_EQ(p.pauses, (std::vector<unsigned>{2000, 2000}));
   const std::string held_error = error_text_of(ERROR_SHARING_VIOLATION);
-  EXPECT_EQ(log_messages(log.path()), (Lines{"备份旧目录第 1 次失败：" + held_error,
-                                             "备份旧目录第 2 次失败：" + held_error}));
+  EXPECT_EQ(log_messages(p.log.path()), (Lines{"备份旧目录第 1 次失败：" + held_error,
+                                               "备份旧目录第 2 次失败：" + held_error}));
   EXPECT_TRUE(path_exists(dir + L"\\_internal_old\\python312.dll"));
   EXPECT_FALSE(path_exists(dir + L"\\_internal"));
 }
 
 TEST(Backup, GivesUpAfterSixAttemptsWithAPauseAfterEach) {
-  const std::wstring dir = scratch_dir();
-  PauseRecorder recorder;
-  const UpdateLog log(dir + L"\\update.log");
+  Paused p;
   std::optional<std::string> reason =
-      updater::back_up_program_folder(paths_in(dir), log, recorder.pause());
+      updater::back_up_program_folder(paths_in(p.dir), p.log, p.pause());
   const std::string missing = error_text_of(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reason.value_or(""), "备份旧目录失败：" + missing);
-  EXPECT_EQ(recorder.pauses, std::vector<unsigned>(6, 2000));
+  EXPECT_EQ(p.pauses, std::vector<unsigned>(6, 2000));
   Lines expected;
   for (int n = 1; n <= 6; ++n) {
     expected.push_back("备份旧目录第 " + std::to_string(n) + " 次失败：" + missing);
   }
-  EXPECT_EQ(log_messages(log.path()), expected);
+  EXPECT_EQ(log_messages(p.log.path()), expected);
 }
 
 HANDLE spawn_standin(const std::wstring& dir, const Args& arguments) {
@@ -191,16 +192,14 @@ HANDLE spawn_standin(const std::wstring& dir, const Args& arguments) {
 }
 
 TEST(WaitForExit, EndsARunningApplicationAfterEightyPolls) {
-  const std::wstring dir = scratch_dir();
-  Started app(spawn_standin(dir, {L"--run-seconds", L"-1"}));
+  Paused p;
+  Started app(spawn_standin(p.dir, {L"--run-seconds", L"-1"}));
   ASSERT_TRUE(app.valid());
-  PauseRecorder recorder;
-  const UpdateLog log(dir + L"\\update.log");
-  updater::wait_for_exit(::GetProcessId(app.get()), log, recorder.pause());
+  updater::wait_for_exit(::GetProcessId(app.get()), p.log, p.pause());
   std::vector<unsigned> expected(80, 500);
   expected.push_back(800);
-  EXPECT_EQ(recorder.pauses, expected);
-  EXPECT_EQ(log_messages(log.path()), (Lines{"主程序没有按时退出，强制结束", kExited}));
+  EXPECT_EQ(p.pauses, expected);
+  EXPECT_EQ(log_messages(p.log.path()), (Lines{"主程序没有按时退出，强制结束", kExited}));
   ASSERT_TRUE(app.ended_within(5000));
   EXPECT_EQ(app.exit_code(), 1u);
 }
@@ -212,11 +211,10 @@ TEST(WaitForExit, DoesNotWaitForNoProcessOrAnEndedOne) {
   // The ended process's id stays valid while we hold its handle: the wait opens it and finds it
   // signalled at the first poll.
   for (DWORD pid : {DWORD{0}, ::GetProcessId(ended.get()), DWORD{0xFFFFFFF0}}) {
-    const std::wstring log_path = dir + L"\\update" + std::to_wstring(pid) + L".log";
-    PauseRecorder recorder;
-    updater::wait_for_exit(pid, UpdateLog(log_path), recorder.pause());
-    EXPECT_TRUE(recorder.pauses.empty()) << pid;
-    EXPECT_EQ(log_messages(log_path), Lines{kExited}) << pid;
+    Paused p;  // a fresh log for each
+    updater::wait_for_exit(pid, p.log, p.pause());
+    EXPECT_TRUE(p.pauses.empty()) << pid;
+    EXPECT_EQ(log_messages(p.log.path()), Lines{kExited}) << pid;
   }
 }
 
@@ -231,6 +229,12 @@ bool update(const ScratchInstall& s) {
   return run_updater(s, updater_arguments(s)).finished;
 }
 
+testing::AssertionResult ended_with_zero(const RunResult& result) {
+  if (!result.finished) return testing::AssertionFailure() << "did not end";
+  if (result.exit_code != 0) return testing::AssertionFailure() << "exit code " << result.exit_code;
+  return testing::AssertionSuccess();
+}
+
 void expect_restarted_in_install(const ScratchInstall& s, size_t records = 1) {
   ASSERT_TRUE(wait_for_records(s, records)) << "the application was not started again";
   const std::vector<std::string> record = standin_records(s).back();
@@ -243,9 +247,7 @@ TEST(UpdaterRun, WithoutArgumentsEndsWithZeroAndTouchesNothing) {
   const std::wstring dir = scratch_dir();
   RunOptions in_dir;
   in_dir.current_directory = dir;
-  RunResult result = run(built_exe(L"tavrio-updater.exe"), {}, in_dir);
-  ASSERT_TRUE(result.finished);
-  EXPECT_EQ(result.exit_code, 0u);
+  ASSERT_TRUE(ended_with_zero(run(built_exe(L"tavrio-updater.exe"), {}, in_dir)));
   EXPECT_TRUE(list_tree(dir).empty());
 }
 
@@ -271,9 +273,7 @@ TEST(UpdaterRun, EndsSilentlyWhenARequiredValueIsMissing) {
     SCOPED_TRACE(c.name);
     const ScratchInstall s = make_scratch_install();
     const Tree before = list_tree(s.root);
-    RunResult result = run_updater(s, c.arguments(s));
-    ASSERT_TRUE(result.finished);
-    EXPECT_EQ(result.exit_code, 0u);
+    ASSERT_TRUE(ended_with_zero(run_updater(s, c.arguments(s))));
     EXPECT_FALSE(path_exists(s.log));
     ::Sleep(1000);  // a restart would have recorded by now
     EXPECT_EQ(list_tree(s.root), before);
@@ -286,9 +286,7 @@ TEST(UpdaterRun, SwapsInTheNewVersionAndRestartsIt) {
   write_file(s.in_install(L"_internal_old\\stale.txt"), "left by an earlier run");
   write_file(s.in_install(L"Tavrio.exe.new"), "left by an interrupted run");
   set_read_only(s.in_install(L"Tavrio.exe.new"), true);
-  RunResult result = run_updater(s, updater_arguments(s));
-  ASSERT_TRUE(result.finished);
-  EXPECT_EQ(result.exit_code, 0u);
+  ASSERT_TRUE(ended_with_zero(run_updater(s, updater_arguments(s))));
   Lines expected = {"earlier line"};
   expected.insert(expected.end(), kSuccessLines.begin(), kSuccessLines.end());
   EXPECT_EQ(log_messages(s.log), expected);
@@ -427,9 +425,7 @@ TEST(UpdaterRun, EachFailureKeepsThePreviousVersionAndLeavesAReport) {
     SCOPED_TRACE(c.name);
     const ScratchInstall s = make_scratch_install();
     const std::string reason = c.arrange(s);
-    RunResult result = run_updater(s, updater_arguments(s));
-    ASSERT_TRUE(result.finished);
-    EXPECT_EQ(result.exit_code, 0u);
+    ASSERT_TRUE(ended_with_zero(run_updater(s, updater_arguments(s))));
     expect_failed_and_restored(s, reason, c.before_failure, c.extra_tree);
     expect_restarted_in_install(s);
   }

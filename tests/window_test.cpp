@@ -122,25 +122,21 @@ BOOL CALLBACK match_window(HWND window, LPARAM parameter) {
   return FALSE;
 }
 
-// The uninstall window of one process: other tests may have their own open at the same time.
-HWND find_uninstall_window(DWORD pid) {
-  Search search{un::kWindowClass, pid};
+HWND find_window(Search search) {
   ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
   return search.found;
 }
 
+// The uninstall window of one process: other tests may have their own open at the same time.
 HWND wait_for_uninstall_window(const Running& running) {
   HWND window = nullptr;
-  wait_until([&] { return (window = find_uninstall_window(running.pid())) != nullptr; },
-             kStartTimeoutMs);
-  return window;
+  auto shown = [&] { return (window = find_window({un::kWindowClass, running.pid()})) != nullptr; };
+  return wait_until(shown, kStartTimeoutMs) ? window : nullptr;
 }
 
 // A message box (dialog class "#32770") owned by the window.
 HWND find_owned_box(HWND owner) {
-  Search search{L"#32770", 0, owner};
-  ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
-  return search.found;
+  return find_window({L"#32770", 0, owner});
 }
 
 std::string box_text(HWND box) {
@@ -154,13 +150,6 @@ HWND wait_for_owned_box(HWND owner, DWORD timeout_ms) {
     return (box = find_owned_box(owner)) != nullptr && !box_text(box).empty();
   };
   return wait_until(filled_in, timeout_ms) ? box : nullptr;
-}
-
-RECT client_position(HWND control, HWND parent) {
-  RECT r{};
-  ::GetWindowRect(control, &r);
-  ::MapWindowPoints(HWND_DESKTOP, parent, reinterpret_cast<POINT*>(&r), 2);
-  return r;
 }
 
 bool checked(HWND window, int id) {
@@ -270,7 +259,10 @@ TEST(Window, ShowsTitleLayoutAndKeepChoiceEvenWithDeleteDataOnTheCommandLine) {
     DWORD control_style = ::GetWindowLongW(control, GWL_STYLE) & ~WS_TABSTOP;
     EXPECT_EQ(control_style, expected[i].style) << std::hex << control_style;
     EXPECT_EQ(::GetWindowLongW(control, GWL_EXSTYLE) & ~WS_EX_NOPARENTNOTIFY, 0);
-    const RECT r = client_position(control, window), e = expected[i].position;
+    RECT r{};  // in the window's client pixels
+    ::GetWindowRect(control, &r);
+    ::MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&r), 2);
+    const RECT& e = expected[i].position;
     EXPECT_EQ(std::tie(r.left, r.top, r.right, r.bottom),
               std::tie(e.left, e.top, e.right, e.bottom));
     EXPECT_TRUE(::IsWindowEnabled(control));
@@ -445,8 +437,6 @@ TEST(WindowInProcess, ClassAndFontOfEveryControl) {
     EXPECT_EQ(font, shared) << "one font for every control";
     LOGFONTW f{};
     ASSERT_EQ(::GetObjectW(font, sizeof f, &f), static_cast<int>(sizeof f));
-    // Height, width, escapement, orientation, weight, italic+underline+strike-out, char set,
-    // output and clip precision, quality, pitch and family, face.
     EXPECT_EQ(std::tuple(f.lfHeight, f.lfWidth, f.lfEscapement, f.lfOrientation, f.lfWeight,
                          f.lfItalic + f.lfUnderline + f.lfStrikeOut, int{f.lfCharSet},
                          int{f.lfOutPrecision}, int{f.lfClipPrecision}, int{f.lfQuality},

@@ -27,6 +27,22 @@ void lay_out(const ScratchInstall& s, const LayoutOptions& options) {
   write_staged_version(s, s.stage, options.staged_uninstaller);
 }
 
+RunOptions with_record(const ScratchInstall& s) {
+  RunOptions options;
+  options.environment[L"STANDIN_RECORD"] = s.record;
+  return options;
+}
+
+std::vector<std::wstring> tree_with_module(const std::wstring& module) {
+  return {L"Tavrio.exe",
+          L"_internal\\",
+          L"_internal\\base_library.zip",
+          L"_internal\\lib\\",
+          L"_internal\\lib\\" + module,
+          L"_internal\\python312.dll",
+          L"卸载.exe"};
+}
+
 }  // namespace
 
 void write_staged_version(const ScratchInstall& s, const std::wstring& stage, bool uninstaller) {
@@ -58,14 +74,6 @@ std::vector<std::wstring> updater_arguments(const ScratchInstall& s, DWORD pid) 
   return {L"--pid",      std::to_wstring(pid), L"--app", s.install, L"--exe",
           L"Tavrio.exe", L"--stage",           s.stage,  L"--log",  s.log};
 }
-
-namespace {
-RunOptions with_record(const ScratchInstall& s) {
-  RunOptions options;
-  options.environment[L"STANDIN_RECORD"] = s.record;
-  return options;
-}
-}  // namespace
 
 RunResult run_updater(const ScratchInstall& s, const std::vector<std::wstring>& arguments,
                       DWORD timeout_ms) {
@@ -104,18 +112,6 @@ bool wait_for_records(const ScratchInstall& s, size_t count, DWORD timeout_ms) {
 std::vector<std::wstring> install_tree(const ScratchInstall& s) {
   return list_tree(s.install);
 }
-
-namespace {
-std::vector<std::wstring> tree_with_module(const std::wstring& module) {
-  return {L"Tavrio.exe",
-          L"_internal\\",
-          L"_internal\\base_library.zip",
-          L"_internal\\lib\\",
-          L"_internal\\lib\\" + module,
-          L"_internal\\python312.dll",
-          L"卸载.exe"};
-}
-}  // namespace
 
 std::vector<std::wstring> tree_after_success() {
   return tree_with_module(L"new_only.pyd");

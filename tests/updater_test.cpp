@@ -16,6 +16,7 @@ namespace tavrio::test {
 namespace {
 
 using updater::UpdateLog;
+using namespace std::string_literals;
 using Lines = std::vector<std::string>;
 using Args = std::vector<std::wstring>;
 using Tree = std::vector<std::wstring>;
@@ -57,15 +58,13 @@ TEST(UpdateRequest, ReadsPairsExactlyAndEndsWithoutARequiredValue) {
       {"shifted pairs", with({L"--silent", L"--pid", L"42", L"--app", L"A"}), false, 0, L""},
   };
   for (const Case& c : cases) {
-    Args arguments = {L"tavrio-updater.exe"};
-    arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-    std::optional<updater::UpdateRequest> request = updater::read_update_request(arguments);
-    ASSERT_EQ(request.has_value(), c.runs) << c.name;
-    if (!request) continue;
-    EXPECT_EQ(std::tie(request->process_id, request->install_dir, request->exe_name,
-                       request->staging_dir, request->log_path),
-              std::tuple(c.pid, c.app, std::wstring(L"Tavrio.exe"), std::wstring(L"S"),
-                         std::wstring(L"L")))
+    Args arguments = c.arguments;
+    arguments.insert(arguments.begin(), L"tavrio-updater.exe");
+    std::optional<updater::UpdateRequest> r = updater::read_update_request(arguments);
+    ASSERT_EQ(r.has_value(), c.runs) << c.name;
+    if (!r) continue;
+    EXPECT_EQ(std::tie(r->process_id, r->install_dir, r->exe_name, r->staging_dir, r->log_path),
+              std::tuple(c.pid, c.app, L"Tavrio.exe"s, L"S"s, L"L"s))
         << c.name;
   }
 }

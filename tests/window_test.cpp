@@ -200,23 +200,11 @@ void drain_messages() {
 
 struct ExpectedControl {
   const wchar_t* window_class;
-  std::string text;  // "" also for the install directory, filled in by the test
+  std::string text;
   DWORD style;
   int id;
   RECT position;  // left, top, right, bottom in client pixels
 };
-
-std::vector<ExpectedControl> expected_controls(const std::string& install_dir) {
-  return {
-      {L"Static", "安装位置", 0x50000000, 0, {18, 14, 398, 30}},
-      {L"Static", install_dir, 0x50000000, 0, {18, 32, 398, 50}},
-      {L"Button", "只卸载程序，保留本地资料（账号、题库、配置）", 0x50020009, 1, {18, 62, 398, 82}},
-      {L"Button", "同时删除本地资料，无法恢复", 0x50000009, 2, {18, 86, 398, 106}},
-      {L"Static", "", 0x50000000, 5, {18, 112, 398, 130}},
-      {L"Button", "卸载", 0x50000001, 3, {222, 138, 304, 168}},
-      {L"Button", "取消", 0x50000000, 4, {312, 138, 394, 168}},
-  };
-}
 
 std::vector<HWND> children_of(HWND window) {
   std::vector<HWND> children;
@@ -243,10 +231,18 @@ TEST(Window, ShowsTitleLayoutAndKeepChoiceEvenWithDeleteDataOnTheCommandLine) {
   ::GetWindowRect(window, &outer);
   EXPECT_EQ(std::pair(outer.right - outer.left, outer.bottom - outer.top), std::pair(430L, 215L));
 
+  const ExpectedControl expected[] = {
+      {L"Static", "安装位置", 0x50000000, 0, {18, 14, 398, 30}},
+      {L"Static", narrow(s.install), 0x50000000, 0, {18, 32, 398, 50}},
+      {L"Button", "只卸载程序，保留本地资料（账号、题库、配置）", 0x50020009, 1, {18, 62, 398, 82}},
+      {L"Button", "同时删除本地资料，无法恢复", 0x50000009, 2, {18, 86, 398, 106}},
+      {L"Static", "", 0x50000000, 5, {18, 112, 398, 130}},
+      {L"Button", "卸载", 0x50000001, 3, {222, 138, 304, 168}},
+      {L"Button", "取消", 0x50000000, 4, {312, 138, 394, 168}},
+  };
   std::vector<HWND> children = children_of(window);
-  std::vector<ExpectedControl> expected = expected_controls(narrow(s.install));
-  ASSERT_EQ(children.size(), expected.size());
-  for (size_t i = 0; i < expected.size(); ++i) {
+  ASSERT_EQ(children.size(), std::size(expected));
+  for (size_t i = 0; i < children.size(); ++i) {
     SCOPED_TRACE("control " + std::to_string(i + 1) + ": " + expected[i].text);
     HWND control = children[i];  // the order of creation
     EXPECT_EQ(
@@ -448,19 +444,16 @@ TEST(WindowInProcess, ClassAndFontOfEveryControl) {
 }
 
 // Sets an environment variable of this process for the length of a test.
-class ScopedVariable {
- public:
-  ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
-    wchar_t old[4096];
-    DWORD n = ::GetEnvironmentVariableW(name, old, 4096);
-    if (n > 0 && n < 4096) old_ = std::wstring(old, n);
+struct ScopedVariable {
+  const wchar_t* name;
+  std::optional<std::wstring> old;
+  ScopedVariable(const wchar_t* variable, const std::wstring& value) : name(variable) {
+    wchar_t previous[4096];
+    DWORD n = ::GetEnvironmentVariableW(name, previous, 4096);
+    if (n > 0 && n < 4096) old = std::wstring(previous, n);
     ::SetEnvironmentVariableW(name, value.c_str());
   }
-  ~ScopedVariable() { ::SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
-
- private:
-  const wchar_t* name_;
-  std::optional<std::wstring> old_;
+  ~ScopedVariable() { ::SetEnvironmentVariableW(name, old ? old->c_str() : nullptr); }
 };
 
 HANDLE refuse_thread(LPTHREAD_START_ROUTINE, void*) {

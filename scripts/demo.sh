@@ -29,6 +29,17 @@ make_install() {
 
 show_tree() { (cd "$1" && find . -mindepth 1 | sort | sed 's/^\.\//    /'); }
 
+# What an uninstall left: its setup log, the install folder and the local data folder.
+show_uninstall_outcome() {
+  local temp="$1" install="$2" data="$3"
+  echo "--- setup log"
+  cat "$temp/tavrio_setup.log" 2>/dev/null || echo "    (none: nothing was started)"
+  echo "--- install folder afterwards"
+  if [ -d "$install" ]; then show_tree "$install"; else echo "    (removed)"; fi
+  echo "--- local data folder afterwards"
+  if [ -d "$data/Tavrio" ]; then show_tree "$data/Tavrio"; else echo "    (removed)"; fi
+}
+
 demo_update() {
   echo "=== Update of a sample installation ==="
   local install="$DEMO/Tavrio 安装" stage="$DEMO/staging"
@@ -86,12 +97,7 @@ demo_uninstall() {
     grep -q -e '已全部删除' -e '本地资料保留' "$temp/tavrio_setup.log" 2>/dev/null && break
     sleep 0.2
   done
-  echo "--- setup log"
-  cat "$temp/tavrio_setup.log" 2>/dev/null || echo "    (none)"
-  echo "--- install folder afterwards"
-  if [ -d "$install" ]; then show_tree "$install"; else echo "    (removed)"; fi
-  echo "--- local data folder afterwards"
-  if [ -d "$data/Tavrio" ]; then show_tree "$data/Tavrio"; else echo "    (removed)"; fi
+  show_uninstall_outcome "$temp" "$install" "$data"
   echo "--- shortcuts afterwards"
   local left
   left=$(find "$profile" "$roaming" -name '*.lnk' | sed "s|^$base/|    |")
@@ -131,12 +137,7 @@ demo_window() {
     grep -q -e '已全部删除' -e '本地资料保留' -e '卸载失败' "$temp/tavrio_setup.log" && break
     sleep 0.2
   done
-  echo "--- setup log"
-  cat "$temp/tavrio_setup.log" 2>/dev/null || echo "    (none: nothing was started)"
-  echo "--- install folder afterwards"
-  if [ -d "$install" ]; then show_tree "$install"; else echo "    (removed)"; fi
-  echo "--- local data folder afterwards"
-  if [ -d "$data/Tavrio" ]; then show_tree "$data/Tavrio"; else echo "    (removed)"; fi
+  show_uninstall_outcome "$temp" "$install" "$data"
 }
 
 mkdir -p "$DEMO"

@@ -14,7 +14,7 @@ tavrio_helper(uninstall_dll_probe uninstall_dll_probe.cpp)
 target_link_options(uninstall_dll_probe PRIVATE -mwindows)
 
 tavrio_test(uninstall_unit_test uninstall_unit_test.cpp)
-target_link_libraries(uninstall_unit_test PRIVATE tavrio_uninstall_lib)
+target_link_libraries(uninstall_unit_test PRIVATE uninstall_e2e tavrio_uninstall_lib)
 
 foreach(area modes removal cleanup)
   tavrio_test(uninstall_${area}_test uninstall_${area}_test.cpp)

@@ -126,4 +126,12 @@ bool have_display() {
   return !running_under_wine() || (n > 0 && n < 256);
 }
 
+bool system_gives_temp_folder() {
+  using Query = DWORD(WINAPI*)(DWORD, LPWSTR);
+  FARPROC two = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W");
+  Query query = two ? reinterpret_cast<Query>(reinterpret_cast<void*>(two)) : &::GetTempPathW;
+  wchar_t buffer[MAX_PATH + 1];
+  return query(MAX_PATH + 1, buffer) != 0;
+}
+
 }  // namespace tavrio::test

@@ -59,5 +59,8 @@ HWND find_process_window(DWORD pid, const wchar_t* window_class, DWORD timeout_m
 std::vector<std::wstring> child_texts(HWND window);
 // True when there is an X display to show windows on (otherwise MessageBoxW returns at once).
 bool have_display();
+// Whether the system itself reports a temporary folder for the current TMP and TEMP, asked the
+// way the uninstaller asks it, independently of the code under test.
+bool system_gives_temp_folder();
 
 }  // namespace tavrio::test

@@ -12,16 +12,6 @@ namespace {
 using Names = std::vector<std::wstring>;
 using Lines = std::vector<std::string>;
 
-// Whether the system itself reports a temporary folder for the current TMP and TEMP, asked the
-// way the uninstaller asks it, independently of the code under test.
-bool system_gives_temp_folder() {
-  using Query = DWORD(WINAPI*)(DWORD, LPWSTR);
-  FARPROC two = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W");
-  Query query = two ? reinterpret_cast<Query>(reinterpret_cast<void*>(two)) : &::GetTempPathW;
-  wchar_t buffer[MAX_PATH + 1];
-  return query(MAX_PATH + 1, buffer) != 0;
-}
-
 TEST(SilentUninstall, KeepModeRemovesOnlyTheProgramEntries) {
   Uninstall u = make_uninstall(L"Tavrio 安装");
   // Entries of the unexpected kind: a plain file "_internal", a folder "version.txt".

@@ -10,22 +10,13 @@
 #include "bin/removal.h"
 #include "common/command_line.h"
 #include "support/test_support.h"
+#include "uninstall_e2e.h"
 
 namespace tavrio::uninstall {
 namespace {
 
 using Args = std::vector<std::wstring>;
 using Env = std::map<std::wstring, std::wstring>;
-
-// Whether the system itself reports a temporary folder for the current TMP and TEMP, asked the
-// way the uninstaller asks it, independently of the code under test.
-bool system_gives_temp_folder() {
-  using Query = DWORD(WINAPI*)(DWORD, LPWSTR);
-  FARPROC two = ::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W");
-  Query query = two ? reinterpret_cast<Query>(reinterpret_cast<void*>(two)) : &::GetTempPathW;
-  wchar_t buffer[MAX_PATH + 1];
-  return query(MAX_PATH + 1, buffer) != 0;
-}
 
 EnvLookup lookup_in(const Env& env) {
   return [env](const wchar_t* name) -> std::optional<std::wstring> {
@@ -158,7 +149,7 @@ TEST(CleanupCopy, NoTemporaryFolderMeansNoCopyAndNoLog) {
   {
     ScopedVariable tmp(L"TMP", too_long.c_str());
     ScopedVariable temp(L"TEMP", too_long.c_str());
-    if (system_gives_temp_folder()) {
+    if (test::system_gives_temp_folder()) {
       ::SetCurrentDirectoryW(old_cwd);
       GTEST_SKIP() << "this system gives a temporary folder even for a TMP of " << too_long.size()
                    << " characters";

@@ -50,7 +50,7 @@ constexpr int kStatusId = 5;
 
 enum class ControlText { kFixed, kInstallDir };
 
-struct ControlSpec {
+struct ControlRow {
   const wchar_t* window_class;
   ControlText source;
   const char* text;  // UTF-8, for kFixed
@@ -60,7 +60,7 @@ struct ControlSpec {
 };
 
 // In creation order; the two labels carry id 0 and are never addressed.
-constexpr ControlSpec kControls[] = {
+constexpr ControlRow kControls[] = {
     {L"STATIC", ControlText::kFixed, kInstallLocationLabel, WS_VISIBLE, 0, 18, 14, 380, 16},
     {L"STATIC", ControlText::kInstallDir, "", WS_VISIBLE, 0, 18, 32, 380, 18},
     {L"BUTTON", ControlText::kFixed, kKeepDataChoice, WS_VISIBLE | WS_GROUP | BS_AUTORADIOBUTTON,
@@ -137,12 +137,12 @@ void build_contents(HWND window, HINSTANCE instance) {
   }
   HWND controls[std::size(kControls)] = {};
   for (size_t i = 0; i < std::size(kControls); ++i) {
-    const ControlSpec& spec = kControls[i];
-    std::wstring text = spec.source == ControlText::kInstallDir ? install_dir : widen(spec.text);
-    controls[i] = ::CreateWindowExW(0, spec.window_class, text.c_str(), WS_CHILD | spec.styles,
-                                    spec.x, spec.y, spec.width, spec.height, window,
-                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
-                                    instance, nullptr);
+    const ControlRow& row = kControls[i];
+    std::wstring text = row.source == ControlText::kInstallDir ? install_dir : widen(row.text);
+    controls[i] =
+        ::CreateWindowExW(0, row.window_class, text.c_str(), WS_CHILD | row.styles, row.x, row.y,
+                          row.width, row.height, window,
+                          reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
   }
   for (HWND control : controls) {
     if (control != nullptr) {

@@ -20,6 +20,9 @@ ensure_packages() {
   [ -f /usr/src/googletest/CMakeLists.txt ] || missing+=(googletest)
   command -v import >/dev/null || missing+=(imagemagick)
   [ -f /usr/share/fonts/truetype/wqy/wqy-microhei.ttc ] || missing+=(fonts-wqy-microhei fontconfig)
+  # Wine's own fonts, Marlett among them: window frames draw their caption buttons with it.
+  # --no-install-recommends leaves this package out.
+  [ -f /usr/share/wine/fonts/marlett.ttf ] || missing+=(fonts-wine)
   command -v chattr >/dev/null || missing+=(e2fsprogs)
   command -v bc >/dev/null || missing+=(bc)
   if [ ${#missing[@]} -gt 0 ]; then
@@ -58,7 +61,7 @@ prepare_prefix() {
     wineserver -w
   fi
   # Window frames draw their caption buttons with Marlett, which the prefix does not copy in.
-  if [ -f /usr/share/wine/fonts/marlett.ttf ] && [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
+  if [ ! -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ]; then
     cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
   fi
   local other="/dev/shm/tavrio-other-volume-$(echo "$BUILD" | md5sum | cut -c1-8)"

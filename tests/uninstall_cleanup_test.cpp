@@ -53,16 +53,15 @@ TEST(CleanupCopy, RunningCopyMakesTheStartFail) {
   const std::wstring record = u.root + L"\\starts.txt";
   RunOptions options = u.options();
   options.environment[L"STANDIN_RECORD"] = record;
-  UniqueProcess running(spawn(u.cleanup_copy(), {L"--run-seconds", L"-1"}, options));
+  StartedProcess running = spawn(u.cleanup_copy(), {L"--run-seconds", L"-1"}, options);
   ASSERT_TRUE(running.valid());
   ASSERT_TRUE(wait_until([&] { return path_exists(record); }, 10000));
 
+  options.wait_for_descendants = true;
   RunResult r = run(u.uninstaller(), {L"--silent", L"--delete-data"}, options);
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exit_code, 0u);
-  ::Sleep(1500);  // time enough for a wrongly started copy to act
-  ::TerminateProcess(running.get(), 0);
-  ::WaitForSingleObject(running.get(), 5000);
+  running.end_now();
 
   Lines log = log_messages(u.setup_log());
   ASSERT_EQ(log.size(), 1u);
@@ -119,21 +118,20 @@ TEST(CleanupRun, WaitsForALiveFirstProcess) {
   Uninstall u = make_uninstall();
   RunOptions options = u.options();
   options.environment[L"STANDIN_RECORD"] = u.root + L"\\standin.txt";
-  UniqueProcess first(spawn(built_exe(L"standin_app.exe"), {L"--run-seconds", L"-1"}, options));
+  StartedProcess first = spawn(built_exe(L"standin_app.exe"), {L"--run-seconds", L"-1"}, options);
   ASSERT_TRUE(first.valid());
-  const std::wstring pid = L"+" + std::to_wstring(::GetProcessId(first.get()));
+  const std::wstring pid = L"+" + std::to_wstring(first.pid());
   const std::wstring runner = u.root + L"\\runner.exe";
   ASSERT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), runner.c_str(), FALSE));
-  UniqueProcess cleanup(spawn(runner, {L"--cleanup", u.install, L"all", pid}, u.options()));
+  StartedProcess cleanup = spawn(runner, {L"--cleanup", u.install, L"all", pid}, u.options());
   ASSERT_TRUE(cleanup.valid());
 
   EXPECT_EQ(::WaitForSingleObject(cleanup.get(), 2500), static_cast<DWORD>(WAIT_TIMEOUT));
   EXPECT_TRUE(path_exists(u.install + L"\\Tavrio.exe"));
   EXPECT_FALSE(path_exists(u.setup_log()));
 
-  ::TerminateProcess(first.get(), 0);
-  ::WaitForSingleObject(first.get(), 5000);
-  first.reset();  // an open handle keeps the ended process visible to OpenProcess
+  // Ended, and its handle closed: an open handle keeps the ended process visible to OpenProcess.
+  first = StartedProcess();
   EXPECT_EQ(::WaitForSingleObject(cleanup.get(), 8000), WAIT_OBJECT_0);
   EXPECT_EQ(log_messages(u.setup_log()), Lines{kAllOutcome});
   EXPECT_FALSE(path_exists(u.install));

@@ -75,26 +75,6 @@ std::vector<std::wstring> names_in(const std::wstring& dir) {
 }
 
 namespace {
-struct WindowSearch {
-  DWORD pid;
-  const wchar_t* window_class;
-  HWND found;
-};
-
-BOOL CALLBACK match_window(HWND window, LPARAM param) {
-  auto* search = reinterpret_cast<WindowSearch*>(param);
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(window, &pid);
-  wchar_t name[64];
-  // A message box is filled in while still hidden and shown once it is complete.
-  if (pid == search->pid && ::IsWindowVisible(window) && ::GetClassNameW(window, name, 64) > 0 &&
-      std::wstring(name) == search->window_class) {
-    search->found = window;
-    return FALSE;
-  }
-  return TRUE;
-}
-
 BOOL CALLBACK collect_text(HWND child, LPARAM param) {
   wchar_t text[1024];
   int n = ::GetWindowTextW(child, text, 1024);
@@ -102,17 +82,6 @@ BOOL CALLBACK collect_text(HWND child, LPARAM param) {
   return TRUE;
 }
 }  // namespace
-
-HWND find_process_window(DWORD pid, const wchar_t* window_class, DWORD timeout_ms) {
-  WindowSearch search{pid, window_class, nullptr};
-  wait_until(
-      [&] {
-        ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
-      },
-      timeout_ms, 50);
-  return search.found;
-}
 
 std::vector<std::wstring> child_texts(HWND window) {
   std::vector<std::wstring> texts;

@@ -53,8 +53,6 @@ std::vector<std::string> wait_for_outcome(const Uninstall& u, DWORD timeout_ms =
 // Names that remain directly inside a folder, sorted.
 std::vector<std::wstring> names_in(const std::wstring& dir);
 
-// Polls until the process has no top-level window of `window_class`, or finds one.
-HWND find_process_window(DWORD pid, const wchar_t* window_class, DWORD timeout_ms);
 // The texts of a window's child controls.
 std::vector<std::wstring> child_texts(HWND window);
 // True when there is an X display to show windows on (otherwise MessageBoxW returns at once).

@@ -57,19 +57,13 @@ TEST(ModeDispatch, OptionsMustMatchWholeAndExactly) {
   write_file(shortcut, "lnk");
   const wchar_t* variants[] = {L"--Silent", L"-silent", L"--silent=1", L"--silent ", L"silent"};
   for (const wchar_t* variant : variants) {
-    UniqueProcess process(spawn(u.uninstaller(), {variant, L"--delete-data"}, u.options()));
+    StartedProcess process = spawn(u.uninstaller(), {variant, L"--delete-data"}, u.options());
     ASSERT_TRUE(process.valid());
-    HWND window =
-        find_process_window(::GetProcessId(process.get()), uninstall::kWindowClass, 15000);
+    HWND window = wait_for_window({uninstall::kWindowClass, process.pid()}, 15000);
     EXPECT_NE(window, nullptr) << narrow(variant) << ": no window";
     if (window != nullptr) ::PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_EQ(::WaitForSingleObject(process.get(), 15000), WAIT_OBJECT_0) << narrow(variant);
-    DWORD code = 99;
-    ::GetExitCodeProcess(process.get(), &code);
-    EXPECT_EQ(code, 0u);
-    if (::WaitForSingleObject(process.get(), 0) != WAIT_OBJECT_0) {
-      ::TerminateProcess(process.get(), 99);
-    }
+    EXPECT_TRUE(process.ends_within(15000)) << narrow(variant);
+    EXPECT_EQ(process.exit_code(), 0u);
   }
   EXPECT_FALSE(path_exists(u.setup_log()));
   EXPECT_FALSE(path_exists(u.cleanup_copy()));
@@ -137,9 +131,9 @@ TEST(ModeDispatch, GuardShowsItsMessageAndDeletesNothing) {
       {{L"--dir", L"--silent", L"--delete-data"}, L"--silent", u.root},
   };
   for (const Case& c : cases) {
-    UniqueProcess process(spawn(u.uninstaller(), c.args, u.options(c.current_directory)));
+    StartedProcess process = spawn(u.uninstaller(), c.args, u.options(c.current_directory));
     ASSERT_TRUE(process.valid());
-    HWND box = find_process_window(::GetProcessId(process.get()), L"#32770", 15000);
+    HWND box = wait_for_window({L"#32770", process.pid()}, 15000);
     ASSERT_NE(box, nullptr) << "no message box for " << narrow(c.shown_dir);
     wchar_t caption[64];
     int n = ::GetWindowTextW(box, caption, 64);
@@ -156,12 +150,12 @@ TEST(ModeDispatch, GuardShowsItsMessageAndDeletesNothing) {
     // Still waiting for the user: nothing has happened yet.
     EXPECT_EQ(::WaitForSingleObject(process.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-    ASSERT_EQ(::WaitForSingleObject(process.get(), 15000), WAIT_OBJECT_0);
-    DWORD code = 99;
-    ::GetExitCodeProcess(process.get(), &code);
-    EXPECT_EQ(code, 0u);
+    ASSERT_TRUE(process.ends_within(15000));
+    EXPECT_EQ(process.exit_code(), 0u);
+    // Nothing was started that could still delete something later.
+    ASSERT_TRUE(process.family_ended_within(15000));
+    EXPECT_EQ(process.processes_started(), 1u);
   }
-  ::Sleep(1000);  // a cleanup copy, had one been started, would have begun deleting by now
   EXPECT_FALSE(path_exists(u.setup_log()));
   EXPECT_FALSE(path_exists(u.cleanup_copy()));
   EXPECT_EQ(list_tree(empty), (std::vector<std::wstring>{
@@ -218,12 +212,13 @@ TEST(ModeDispatch, DllsBesideTheProgramAreNotLoaded) {
   }
   ASSERT_TRUE(::DeleteFileW(marker.c_str()));
 
-  UniqueProcess process(spawn(runner, {L"--silent", L"--dir", u.root + L"\\nothing"}, u.options()));
+  StartedProcess process =
+      spawn(runner, {L"--silent", L"--dir", u.root + L"\\nothing"}, u.options());
   ASSERT_TRUE(process.valid());
-  HWND box = find_process_window(::GetProcessId(process.get()), L"#32770", 15000);
+  HWND box = wait_for_window({L"#32770", process.pid()}, 15000);
   ASSERT_NE(box, nullptr);
   ::PostMessageW(box, WM_COMMAND, IDOK, 0);
-  ASSERT_EQ(::WaitForSingleObject(process.get(), 15000), WAIT_OBJECT_0);
+  ASSERT_TRUE(process.ends_within(15000));
   EXPECT_FALSE(path_exists(marker)) << "the uninstaller loaded the DLL from its own folder";
 }
 

@@ -144,23 +144,19 @@ TEST(SilentUninstall, NoTemporaryFolderLeavesEverythingInPlace) {
   const std::wstring too_long = u.root + L"\\" + std::wstring(300, L't');
   {
     // The same probe in this process: does the system refuse such a TMP?
-    wchar_t old_tmp[32768], old_temp[32768];
-    DWORD n1 = ::GetEnvironmentVariableW(L"TMP", old_tmp, 32768);
-    DWORD n2 = ::GetEnvironmentVariableW(L"TEMP", old_temp, 32768);
-    ::SetEnvironmentVariableW(L"TMP", too_long.c_str());
-    ::SetEnvironmentVariableW(L"TEMP", too_long.c_str());
-    const bool refused = !system_gives_temp_folder();
-    ::SetEnvironmentVariableW(L"TMP", n1 ? old_tmp : nullptr);
-    ::SetEnvironmentVariableW(L"TEMP", n2 ? old_temp : nullptr);
-    if (!refused) GTEST_SKIP() << "this system gives a temporary folder for an over-long TMP";
+    ScopedEnvironmentVariable tmp(L"TMP", too_long);
+    ScopedEnvironmentVariable temp(L"TEMP", too_long);
+    if (system_gives_temp_folder()) {
+      GTEST_SKIP() << "this system gives a temporary folder for an over-long TMP";
+    }
   }
   RunOptions options = u.options(work);
   options.environment[L"TMP"] = too_long;
   options.environment[L"TEMP"] = too_long;
+  options.wait_for_descendants = true;
   RunResult r = run(u.uninstaller(), {L"--silent", L"--delete-data"}, options);
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exit_code, 0u);
-  ::Sleep(1500);  // long enough for a cleanup copy, had one started, to begin deleting
   EXPECT_EQ(list_tree(work), Names{});
   EXPECT_EQ(names_in(u.install), kSampleInstallNames);
   EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));

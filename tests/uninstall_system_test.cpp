@@ -38,7 +38,7 @@ TEST(PreparatorySteps, StopTheProgramAndRemoveShortcutsAndRegistration) {
                           (u.install + L"\\Tavrio.exe").c_str(), FALSE));
   RunOptions options = u.options();
   options.environment[L"STANDIN_RECORD"] = u.root + L"\\standin.txt";
-  UniqueProcess app(spawn(u.install + L"\\Tavrio.exe", {L"--run-seconds", L"-1"}, options));
+  StartedProcess app = spawn(u.install + L"\\Tavrio.exe", {L"--run-seconds", L"-1"}, options);
   ASSERT_TRUE(app.valid());
   ASSERT_TRUE(wait_until([&] { return path_exists(u.root + L"\\standin.txt"); }, 10000));
 
@@ -66,7 +66,6 @@ TEST(PreparatorySteps, StopTheProgramAndRemoveShortcutsAndRegistration) {
   EXPECT_FALSE(key_exists(ours));
   EXPECT_TRUE(key_exists(neighbour));
   ::RegDeleteTreeW(HKEY_CURRENT_USER, neighbour.c_str());
-  if (::WaitForSingleObject(app.get(), 0) != WAIT_OBJECT_0) ::TerminateProcess(app.get(), 0);
 
   EXPECT_EQ(wait_for_outcome(u), (std::vector<std::string>{kScheduledLine, kKeepOutcome}));
   EXPECT_FALSE(path_exists(u.install + L"\\Tavrio.exe"));

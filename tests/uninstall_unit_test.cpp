@@ -75,39 +75,23 @@ TEST(Locations, FoldersFollowTheirVariablesWithFallbacks) {
   }
 }
 
-// Sets a variable of this process for one test and puts the old value back.
-class ScopedVariable {
- public:
-  ScopedVariable(const wchar_t* name, const wchar_t* value) : name_(name) {
-    wchar_t old[32768];
-    DWORD n = ::GetEnvironmentVariableW(name, old, 32768);
-    if (n > 0 && n < 32768) old_ = std::wstring(old, n);
-    ::SetEnvironmentVariableW(name, value);
-  }
-  ~ScopedVariable() { ::SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
-
- private:
-  const wchar_t* name_;
-  std::optional<std::wstring> old_;
-};
-
 TEST(Locations, AnEmptyVariableCountsAsUnset) {
   const wchar_t kName[] = L"TAVRIO_UNINSTALL_TEST_VARIABLE";
   {
-    ScopedVariable v(kName, nullptr);
+    test::ScopedEnvironmentVariable v(kName, std::nullopt);
     EXPECT_EQ(process_environment(kName), std::nullopt);
   }
   {
-    ScopedVariable v(kName, L"");
+    test::ScopedEnvironmentVariable v(kName, L"");
     EXPECT_EQ(process_environment(kName), std::nullopt);
   }
   {
     const std::wstring long_value(1000, L'x');
-    ScopedVariable v(kName, long_value.c_str());
+    test::ScopedEnvironmentVariable v(kName, long_value);
     EXPECT_EQ(process_environment(kName), long_value);
   }
   {
-    ScopedVariable v(L"LOCALAPPDATA", L"");
+    test::ScopedEnvironmentVariable v(L"LOCALAPPDATA", L"");
     EXPECT_EQ(local_data_folder(), L"C:\\Tavrio");
   }
 }
@@ -147,8 +131,8 @@ TEST(CleanupCopy, NoTemporaryFolderMeansNoCopyAndNoLog) {
   ASSERT_TRUE(::SetCurrentDirectoryW(work.c_str()));
   const std::wstring too_long = work + L"\\" + std::wstring(300, L't');
   {
-    ScopedVariable tmp(L"TMP", too_long.c_str());
-    ScopedVariable temp(L"TEMP", too_long.c_str());
+    test::ScopedEnvironmentVariable tmp(L"TMP", too_long);
+    test::ScopedEnvironmentVariable temp(L"TEMP", too_long);
     if (test::system_gives_temp_folder()) {
       ::SetCurrentDirectoryW(old_cwd);
       GTEST_SKIP() << "this system gives a temporary folder even for a TMP of " << too_long.size()

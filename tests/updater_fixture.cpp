@@ -79,14 +79,17 @@ RunResult run_updater(const ScratchInstall& s, const std::vector<std::wstring>& 
                       DWORD timeout_ms) {
   RunOptions options = with_record(s);
   options.timeout_ms = timeout_ms;
+  // The restarted application, if any, has recorded itself and ended when this returns.
+  options.wait_for_descendants = true;
   return run(built_exe(L"tavrio-updater.exe"), arguments, options);
 }
 
-HANDLE spawn_updater(const ScratchInstall& s, const std::vector<std::wstring>& arguments) {
+StartedProcess spawn_updater(const ScratchInstall& s, const std::vector<std::wstring>& arguments) {
   return spawn(built_exe(L"tavrio-updater.exe"), arguments, with_record(s));
 }
 
-HANDLE spawn_application(const ScratchInstall& s, const std::wstring& exe, int run_seconds) {
+StartedProcess spawn_application(const ScratchInstall& s, const std::wstring& exe,
+                                 int run_seconds) {
   RunOptions options = with_record(s);
   options.current_directory = s.install;
   return spawn(exe, {L"--run-seconds", std::to_wstring(run_seconds)}, options);

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "common/handles.h"
 #include "support/test_support.h"
 
 namespace tavrio::test {
@@ -61,25 +60,10 @@ std::vector<std::wstring> updater_arguments(const ScratchInstall& s, DWORD pid =
 RunResult run_updater(const ScratchInstall& s, const std::vector<std::wstring>& arguments,
                       DWORD timeout_ms = 60000);
 // Starts it without waiting.
-HANDLE spawn_updater(const ScratchInstall& s, const std::vector<std::wstring>& arguments);
+StartedProcess spawn_updater(const ScratchInstall& s, const std::vector<std::wstring>& arguments);
 
 // Starts the installed stand-in (or another exe) as the running application.
-HANDLE spawn_application(const ScratchInstall& s, const std::wstring& exe, int run_seconds);
-
-// A process the test started, ended when the test is over, whatever way it ends, so that no
-// stand-in keeps running (and holding inherited handles) after a failed test.
-struct Started : UniqueProcess {
-  explicit Started(HANDLE process) : UniqueProcess(process) {}
-  ~Started() {
-    if (valid()) ::TerminateProcess(get(), 0);
-  }
-  bool ended_within(DWORD ms) const { return ::WaitForSingleObject(get(), ms) == WAIT_OBJECT_0; }
-  DWORD exit_code() const {
-    DWORD code = 0;
-    ::GetExitCodeProcess(get(), &code);
-    return code;
-  }
-};
+StartedProcess spawn_application(const ScratchInstall& s, const std::wstring& exe, int run_seconds);
 
 // The records of the stand-ins started so far (each "start" .. "end" block as its lines).
 std::vector<std::vector<std::string>> standin_records(const ScratchInstall& s);

@@ -70,73 +70,16 @@ Scene make_scene() {
   return s;
 }
 
-// A process the test started; ended by force if the test leaves it running.
-struct Running {
-  UniqueProcess process;
-  DWORD pid() const { return ::GetProcessId(process.get()); }
-  bool ended_within(DWORD ms) const {
-    return ::WaitForSingleObject(process.get(), ms) == WAIT_OBJECT_0;
-  }
-  DWORD exit_code() const {
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.get(), &code);
-    return code;
-  }
-  ~Running() {
-    if (process && !ended_within(0)) {
-      ::TerminateProcess(process.get(), 99);
-      ended_within(5000);
-    }
-  }
-};
-
-// Reading windows as a user (or an accessibility tool) would.
-
-std::wstring class_of(HWND window) {
-  wchar_t name[256] = {};
-  int n = ::GetClassNameW(window, name, 256);
-  return std::wstring(name, n > 0 ? n : 0);
-}
-
-std::string text_of(HWND window) {
-  wchar_t text[2048] = {};
-  int n = ::GetWindowTextW(window, text, 2048);
-  return narrow(std::wstring(text, n > 0 ? n : 0));
-}
-
-struct Search {
-  std::wstring window_class;
-  DWORD pid = 0;         // 0: any process
-  HWND owner = nullptr;  // nullptr: any owner
-  HWND found = nullptr;
-};
-
-BOOL CALLBACK match_window(HWND window, LPARAM parameter) {
-  auto* search = reinterpret_cast<Search*>(parameter);
-  DWORD pid = 0;
-  ::GetWindowThreadProcessId(window, &pid);
-  if (class_of(window) != search->window_class) return TRUE;
-  if (search->pid != 0 && pid != search->pid) return TRUE;
-  if (search->owner != nullptr && ::GetWindow(window, GW_OWNER) != search->owner) return TRUE;
-  search->found = window;
-  return FALSE;
-}
-
-HWND find_window(Search search) {
-  ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
-
-// The uninstall window of one process: other tests may have their own open at the same time.
-HWND wait_for_uninstall_window(const Running& running) {
-  HWND window = nullptr;
-  auto shown = [&] { return (window = find_window({un::kWindowClass, running.pid()})) != nullptr; };
-  return wait_until(shown, kStartTimeoutMs) ? window : nullptr;
+// The uninstall window of one process, once it is shown with its controls: other tests may have
+// their own open at the same time.
+HWND wait_for_uninstall_window(const StartedProcess& running) {
+  return wait_for_window({un::kWindowClass, running.pid(), nullptr, {1, 2, 3, 4, 5}},
+                         kStartTimeoutMs);
 }
 
 // A message box (dialog class "#32770") owned by the window.
 HWND find_owned_box(HWND owner) {
-  return find_window({L"#32770", 0, owner});
+  return find_window({L"#32770", 0, owner, {0xFFFF}});
 }
 
 std::string box_text(HWND box) {
@@ -154,11 +97,6 @@ HWND wait_for_owned_box(HWND owner, DWORD timeout_ms) {
 
 bool checked(HWND window, int id) {
   return ::SendMessageW(::GetDlgItem(window, id), BM_GETCHECK, 0, 0) == BST_CHECKED;
-}
-
-void click(HWND window, int id) {
-  // Posted, so that a message box the press opens cannot block the test.
-  ::PostMessageW(::GetDlgItem(window, id), BM_CLICK, 0, 0);
 }
 
 // The two ways a user closes a window: the close box (WM_CLOSE) and Alt+F4 (SC_CLOSE, which
@@ -217,8 +155,8 @@ std::vector<HWND> children_of(HWND window) {
 
 TEST(Window, ShowsTitleLayoutAndKeepChoiceEvenWithDeleteDataOnTheCommandLine) {
   Scene s = make_scene();
-  Running app{UniqueProcess(spawn(s.uninstaller(), {L"--delete-data"}, s.options()))};
-  ASSERT_TRUE(app.process);
+  StartedProcess app = spawn(s.uninstaller(), {L"--delete-data"}, s.options());
+  ASSERT_TRUE(app);
   HWND window = wait_for_uninstall_window(app);
   ASSERT_NE(window, nullptr) << "the uninstall window did not open";
 
@@ -267,7 +205,7 @@ TEST(Window, ShowsTitleLayoutAndKeepChoiceEvenWithDeleteDataOnTheCommandLine) {
   EXPECT_FALSE(checked(window, 2));
 
   ::PostMessageW(window, WM_CLOSE, 0, 0);
-  ASSERT_TRUE(app.ended_within(10000));
+  ASSERT_TRUE(app.ends_within(10000));
   EXPECT_EQ(app.exit_code(), 0u);
 }
 
@@ -277,7 +215,7 @@ TEST(Window, ClosingBeforeTheRemovalDeletesNothing) {
     std::function<void(HWND)> close;
   };
   const Case cases[] = {
-      {"取消", [](HWND w) { click(w, 4); }},
+      {"取消", [](HWND w) { EXPECT_TRUE(press(w, 4)); }},
       {"close box", [](HWND w) { ask_to_close(w, CloseBy::kCloseBox); }},
       {"Alt+F4", [](HWND w) { ask_to_close(w, CloseBy::kAltF4); }},
   };
@@ -285,13 +223,15 @@ TEST(Window, ClosingBeforeTheRemovalDeletesNothing) {
     SCOPED_TRACE(c.name);
     Scene s = make_scene();
     std::vector<std::wstring> before = list_tree(s.root);
-    Running app{UniqueProcess(spawn(s.uninstaller(), {}, s.options()))};
+    StartedProcess app = spawn(s.uninstaller(), {}, s.options());
     HWND window = wait_for_uninstall_window(app);
     ASSERT_NE(window, nullptr);
-    click(window, 2);  // a choice alone starts nothing
+    ASSERT_TRUE(press(window, 2));  // a choice alone starts nothing
     c.close(window);
-    ASSERT_TRUE(app.ended_within(10000)) << "the window stayed open";
+    ASSERT_TRUE(app.ends_within(10000)) << "the window stayed open";
     EXPECT_EQ(app.exit_code(), 0u);
+    ASSERT_TRUE(app.family_ended_within(10000));
+    EXPECT_EQ(app.processes_started(), 1u) << "something was started";
     EXPECT_EQ(list_tree(s.root), before);  // no log, no cleanup copy, shortcuts in place
   }
 }
@@ -309,28 +249,27 @@ TEST(Window, UninstallStartsTheCleanupCopyInTheChosenModeAndCloses) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.outcome);
     Scene s = make_scene();
-    Running app{UniqueProcess(spawn(s.uninstaller(), {}, s.options()))};
+    StartedProcess app = spawn(s.uninstaller(), {}, s.options());
     HWND window = wait_for_uninstall_window(app);
     ASSERT_NE(window, nullptr);
     if (c.delete_data) {
-      ::SendMessageW(::GetDlgItem(window, 2), BM_CLICK, 0, 0);
-      EXPECT_TRUE(checked(window, 2));
+      ASSERT_TRUE(press(window, 2));
+      ASSERT_TRUE(wait_until([&] { return checked(window, 2); }, kStartTimeoutMs));
       EXPECT_FALSE(checked(window, 1));
     }
-    click(window, 3);
+    ASSERT_TRUE(press(window, 3));
     HWND box = nullptr;
-    bool ended =
-        wait_until([&] { return (box = find_owned_box(window)) != nullptr || app.ended_within(0); },
-                   kRemovalTimeoutMs);
+    wait_until([&] { return (box = find_owned_box(window)) != nullptr || app.ended_within(0); },
+               kRemovalTimeoutMs);
     if (box != nullptr) {
       ADD_FAILURE() << "message box after a successful start: " << box_text(box);
       ::PostMessageW(box, WM_COMMAND, IDOK, 0);
     }
-    ASSERT_TRUE(ended && app.ended_within(0)) << "the window did not close";
+    ASSERT_TRUE(app.ends_within(0)) << "the window did not close";
     EXPECT_EQ(app.exit_code(), 0u);
 
-    // The cleanup copy writes its outcome once the first process has gone.
-    wait_until([&] { return read_lines(s.setup_log()).size() >= 2; }, kRemovalTimeoutMs);
+    // The cleanup copy writes its outcome once the first process has gone, and then ends.
+    ASSERT_TRUE(app.family_ended_within(kRemovalTimeoutMs)) << "the cleanup copy still runs";
     EXPECT_EQ(log_messages(s.setup_log()),
               (Lines{"开始卸载 " + narrow(s.install) + c.start_line_mode, c.outcome}));
     EXPECT_TRUE(files_equal(s.cleanup_copy(), built_exe(L"uninstall.exe")));
@@ -353,15 +292,15 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
     // A cleanup copy of an earlier uninstall that is still running cannot be overwritten.
     ASSERT_TRUE(
         ::CopyFileW(built_exe(L"standin_app.exe").c_str(), s.cleanup_copy().c_str(), FALSE));
-    Running earlier{UniqueProcess(spawn(s.cleanup_copy(), {L"--run-seconds", L"120"}, {}))};
+    StartedProcess earlier = spawn(s.cleanup_copy(), {L"--run-seconds", L"120"}, {});
     ASSERT_TRUE(
         wait_until([&] { return path_exists(s.temp + L"\\standin-record.txt"); }, kStartTimeoutMs));
     std::vector<std::wstring> install_before = list_tree(s.install);
 
-    Running app{UniqueProcess(spawn(s.uninstaller(), {}, s.options()))};
+    StartedProcess app = spawn(s.uninstaller(), {}, s.options());
     HWND window = wait_for_uninstall_window(app);
     ASSERT_NE(window, nullptr);
-    click(window, 3);
+    ASSERT_TRUE(press(window, 3));
     // Queued behind the press, so handled while busy: a second press and both ways to close.
     ::PostMessageW(window, WM_COMMAND, 3, 0);
     ask_to_close(window, CloseBy::kCloseBox);
@@ -394,13 +333,8 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
         (Lines{"开始卸载 " + narrow(s.install) + "（保留本地资料）", "卸载失败：" + failure}));
 
     // The busy flag is cleared right after the box goes; closing works from then on.
-    ASSERT_TRUE(wait_until(
-        [&] {
-          ask_to_close(window, how);
-          return app.ended_within(200);
-        },
-        10000))
-        << "the window did not close after the failure";
+    ask_to_close(window, how);
+    ASSERT_TRUE(app.ends_within(10000)) << "the window did not close after the failure";
     EXPECT_EQ(app.exit_code(), 0u);
     EXPECT_EQ(list_tree(s.install), install_before);
   }
@@ -410,7 +344,8 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
 
 TEST(WindowInProcess, ClassAndFontOfEveryControl) {
   HINSTANCE instance = ::GetModuleHandleW(nullptr);
-  HWND window = un::create_uninstall_window(instance);
+  un::UninstallWindow owner(L"C:\\Tavrio");
+  HWND window = owner.create(instance);
   ASSERT_NE(window, nullptr);
 
   WNDCLASSW window_class{};
@@ -443,19 +378,6 @@ TEST(WindowInProcess, ClassAndFontOfEveryControl) {
   drain_messages();
 }
 
-// Sets an environment variable of this process for the length of a test.
-struct ScopedVariable {
-  const wchar_t* name;
-  std::optional<std::wstring> old;
-  ScopedVariable(const wchar_t* variable, const std::wstring& value) : name(variable) {
-    wchar_t previous[4096];
-    DWORD n = ::GetEnvironmentVariableW(name, previous, 4096);
-    if (n > 0 && n < 4096) old = std::wstring(previous, n);
-    ::SetEnvironmentVariableW(name, value.c_str());
-  }
-  ~ScopedVariable() { ::SetEnvironmentVariableW(name, old ? old->c_str() : nullptr); }
-};
-
 HANDLE refuse_thread(LPTHREAD_START_ROUTINE, void*) {
   ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
   return nullptr;
@@ -463,10 +385,12 @@ HANDLE refuse_thread(LPTHREAD_START_ROUTINE, void*) {
 
 TEST(WindowInProcess, NoWorkerThreadIsReportedAsAFailedStartOfTheCleanupProgram) {
   std::wstring temp = scratch_dir();
-  ScopedVariable tmp(L"TMP", temp);
-  ScopedVariable temp_variable(L"TEMP", temp);
+  ScopedEnvironmentVariable tmp(L"TMP", temp);
+  ScopedEnvironmentVariable temp_variable(L"TEMP", temp);
   un::ThreadStarter previous = un::replace_thread_starter(refuse_thread);
-  HWND window = un::create_uninstall_window(::GetModuleHandleW(nullptr));
+  const std::wstring install_dir = temp + L"\\Tavrio 安装";
+  un::UninstallWindow owner(install_dir);
+  HWND window = owner.create(::GetModuleHandleW(nullptr));
   ASSERT_NE(window, nullptr);
 
   // The press runs on this thread and waits in the message box, so another thread answers it.
@@ -485,8 +409,7 @@ TEST(WindowInProcess, NoWorkerThreadIsReportedAsAFailedStartOfTheCleanupProgram)
 
   ASSERT_TRUE(answered) << "no message box for the missing worker";
   std::string failure = "启动清理程序失败：" + error_text(OsError{ERROR_NOT_ENOUGH_MEMORY});
-  std::string install_dir = display_form(un::resolve_install_dir(own_arguments()));
-  EXPECT_EQ(seen, failure + "\n\n可以手动删除安装目录：" + install_dir);
+  EXPECT_EQ(seen, failure + "\n\n可以手动删除安装目录：" + narrow(install_dir));
   EXPECT_TRUE(is_failure_text(failure, "启动清理程序失败："));
   EXPECT_EQ(log_messages(temp + L"\\tavrio_setup.log"), Lines{"卸载失败：" + failure});
   expect_busy(window);
@@ -523,6 +446,23 @@ std::wstring missing_glyphs() {
   return missing;
 }
 
+int CALLBACK count_font(const LOGFONTW*, const TEXTMETRICW*, DWORD, LPARAM found) {
+  ++*reinterpret_cast<int*>(found);
+  return 0;
+}
+
+// Window frames draw their caption buttons with Marlett; without it they show letters.
+bool have_font(const wchar_t* face) {
+  LOGFONTW wanted{};
+  wanted.lfCharSet = DEFAULT_CHARSET;
+  wcsncpy(wanted.lfFaceName, face, LF_FACESIZE - 1);
+  int found = 0;
+  HDC dc = ::GetDC(nullptr);
+  ::EnumFontFamiliesExW(dc, &wanted, count_font, reinterpret_cast<LPARAM>(&found), 0);
+  ::ReleaseDC(nullptr, dc);
+  return found > 0;
+}
+
 TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
   if (!running_under_wine()) GTEST_SKIP() << "the framed desktop is Wine's explorer /desktop";
   if (run_linux("true") != 0) GTEST_SKIP() << "Linux commands cannot be run from here";
@@ -530,24 +470,22 @@ TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
   if (run_linux("command -v import >/dev/null") != 0) GTEST_SKIP() << "no ImageMagick import";
   std::wstring missing = missing_glyphs();
   ASSERT_TRUE(missing.empty()) << "no glyph behind \"Microsoft YaHei\" for: " << narrow(missing);
+  ASSERT_TRUE(have_font(L"Marlett")) << "no Marlett: the caption buttons would show as letters";
 
   Scene s = make_scene();
   const wchar_t kDesktop[] = L"TavrioWindowShot";
-  Running desktop{UniqueProcess(
+  StartedProcess desktop =
       spawn(L"C:\\windows\\explorer.exe",
-            {std::wstring(L"/desktop=") + kDesktop + L",800x600", s.uninstaller()}, s.options()))};
-  ASSERT_TRUE(desktop.process);
+            {std::wstring(L"/desktop=") + kDesktop + L",800x600", s.uninstaller()}, s.options());
+  ASSERT_TRUE(desktop);
   HWND window = nullptr;
   wait_until(
       [&] {
         HDESK handle = ::OpenDesktopW(kDesktop, 0, FALSE, DESKTOP_READOBJECTS | DESKTOP_ENUMERATE);
         if (handle == nullptr) return false;
-        Search search{un::kWindowClass};
-        ::EnumDesktopWindows(handle, match_window, reinterpret_cast<LPARAM>(&search));
+        window = find_window({un::kWindowClass, 0, nullptr, {1, 2, 3, 4, 5}, handle});
         ::CloseDesktop(handle);
-        window = search.found;
-        // IsWindowVisible() does not answer for a window on another desktop.
-        return window != nullptr && (::GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) != 0;
+        return window != nullptr;
       },
       kStartTimeoutMs);
   ASSERT_NE(window, nullptr) << "the window did not appear on the Wine desktop";
@@ -562,9 +500,9 @@ TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
 
   DWORD pid = 0;
   ::GetWindowThreadProcessId(window, &pid);
-  Running uninstaller{UniqueProcess(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid))};
+  StartedProcess uninstaller(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, pid), nullptr);
   ::PostMessageW(window, WM_CLOSE, 0, 0);
-  EXPECT_TRUE(uninstaller.ended_within(10000));
+  EXPECT_TRUE(uninstaller.ends_within(10000));
   desktop.ended_within(10000);  // the desktop goes with its last window; ended by force if not
 }
 

@@ -68,7 +68,7 @@ int run_uninstaller(const std::vector<std::wstring>& arguments) {
   if (options.silent) {
     run_silent(install_dir, !options.delete_data);
   } else {
-    run_uninstall_window();
+    run_uninstall_window(install_dir);
   }
   return 0;
 }

@@ -48,13 +48,17 @@ void wait_for_first_process(const std::wstring& pid_text) {
 // itself (Explorer and the Apps list start programs that way), and a process's current folder
 // cannot be removed. So the install directory is first made a full path against that folder,
 // exactly as the first process would have resolved it, and then the copy moves to its own
-// folder, the temporary folder.
+// folder, the temporary folder, or else to the system folder. Should it stay where it is, the
+// removal still deletes everything it can; only the folder itself then stays behind.
 std::wstring leave_install_directory(const std::wstring& install_dir) {
   // An empty text has no full path; it keeps meaning what it meant to the first process.
   if (install_dir.empty()) return install_dir;
   std::wstring absolute = full_path(install_dir);
   std::wstring refuge;
-  if (find_temp_folder(&refuge).ok()) ::SetCurrentDirectoryW(refuge.c_str());
+  if (find_temp_folder(&refuge).ok() && ::SetCurrentDirectoryW(refuge.c_str())) return absolute;
+  wchar_t system[MAX_PATH];
+  UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) ::SetCurrentDirectoryW(system);
   return absolute;
 }
 

@@ -12,7 +12,6 @@
 #include "bin/locations.h"
 #include "bin/message.h"
 #include "bin/removal.h"
-#include "common/command_line.h"
 #include "common/handles.h"
 #include "common/os_error.h"
 #include "common/text.h"
@@ -74,35 +73,36 @@ constexpr ControlRow kControls[] = {
      82, 30},
 };
 
-// True from the press of "卸载" until the worker reports a failure; while it is true the window
-// refuses to close, so the first process cannot end before the cleanup copy has been started.
-std::atomic<bool> g_busy{false};
-
-// The one font of every control. It is never deleted: the controls use it as long as the window
-// lives, and the window lives until the process ends.
-HFONT g_font = nullptr;
-
 HANDLE create_thread(LPTHREAD_START_ROUTINE routine, void* input) {
   return ::CreateThread(nullptr, 0, routine, input, 0, nullptr);
 }
 ThreadStarter g_start_thread = create_thread;
 
-std::wstring current_install_dir() {
-  return resolve_install_dir(own_arguments());
-}
+// What the window and its worker share. The worker holds its own reference, so that neither
+// depends on how long the other lives.
+struct WorkerLink {
+  // True from the press of "卸载" until the worker reports a failure; while it is true the
+  // window refuses to close, so the first process cannot end before the cleanup copy has been
+  // started.
+  std::atomic<bool> busy{false};
+  // The cleanup copy runs and waits for this process to end: the window must close.
+  std::atomic<bool> cleanup_started{false};
+};
 
 struct WorkerInput {
   std::wstring install_dir;
   HWND window;
   bool delete_data;
+  std::shared_ptr<WorkerLink> link;
 };
 
 // Logs the failure and tells the user where the files are left; the box is owned by the window,
 // which stays disabled while it is up. Afterwards the window may be closed again.
-void report_failure(HWND window, const std::wstring& install_dir, const std::string& failure) {
+void report_failure(HWND window, const std::wstring& install_dir, const std::string& failure,
+                    WorkerLink& link) {
   append_setup_log(kUninstallFailed + failure);
   show_message(window, failure + "\n\n" + kManualDeletionHint + display_form(install_dir));
-  g_busy.store(false);
+  link.busy.store(false);
 }
 
 // Runs on the worker thread. It never touches a control: it only posts to the window and owns
@@ -116,46 +116,63 @@ DWORD WINAPI run_worker(void* parameter) {
       start_cleanup_copy(input->install_dir, /*keep_local_data=*/!input->delete_data);
   if (!failure) {
     // The window closes on this message and the first process ends, which is what the
-    // cleanup copy waits for.
+    // cleanup copy waits for. Should the message be lost, the message loop sees this thread
+    // end with the flag set and closes the window all the same.
+    input->link->cleanup_started.store(true);
     ::PostMessageW(input->window, kCompletionMessage, 0, 0);
   } else {
-    report_failure(input->window, input->install_dir, *failure);
+    report_failure(input->window, input->install_dir, *failure, *input->link);
   }
   return 0;
+}
+
+}  // namespace
+
+struct WindowState {
+  std::wstring install_dir;
+  HWND window = nullptr;
+  UniqueFont font;  // the one font of every control, kept as long as the window
+  std::shared_ptr<WorkerLink> link = std::make_shared<WorkerLink>();
+  UniqueThread worker;  // watched by the message loop
+};
+
+namespace {
+
+WindowState* state_of(HWND window) {
+  return reinterpret_cast<WindowState*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
 void set_control_text(HWND window, int id, const char* text) {
   if (HWND control = ::GetDlgItem(window, id)) ::SetWindowTextW(control, widen(text).c_str());
 }
 
-void build_contents(HWND window, HINSTANCE instance) {
-  std::wstring install_dir = widen(display_form(current_install_dir()));
-  if (g_font == nullptr) {
-    g_font =
-        ::CreateFontW(-14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
-                      OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, 0, kFontFace);
-  }
+void build_contents(WindowState& state, HINSTANCE instance) {
+  const std::wstring install_dir = widen(display_form(state.install_dir));
+  state.font.reset(::CreateFontW(-14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                                 OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, 0,
+                                 kFontFace));
   HWND controls[std::size(kControls)] = {};
   for (size_t i = 0; i < std::size(kControls); ++i) {
     const ControlRow& row = kControls[i];
     std::wstring text = row.source == ControlText::kInstallDir ? install_dir : widen(row.text);
     controls[i] =
         ::CreateWindowExW(0, row.window_class, text.c_str(), WS_CHILD | row.styles, row.x, row.y,
-                          row.width, row.height, window,
+                          row.width, row.height, state.window,
                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
   }
   for (HWND control : controls) {
     if (control != nullptr) {
-      ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(g_font), 1);
+      ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(state.font.get()), 1);
     }
   }
-  if (HWND keep = ::GetDlgItem(window, kKeepDataId)) {
+  if (HWND keep = ::GetDlgItem(state.window, kKeepDataId)) {
     ::SendMessageW(keep, BM_SETCHECK, BST_CHECKED, 0);
   }
 }
 
-void start_removal(HWND window) {
-  if (g_busy.exchange(true)) return;  // a second press while the first still runs
+void start_removal(WindowState& state) {
+  if (state.link->busy.exchange(true)) return;  // a second press while the first still runs
+  HWND window = state.window;
   HWND delete_choice = ::GetDlgItem(window, kDeleteDataId);
   bool delete_data =
       delete_choice != nullptr && ::SendMessageW(delete_choice, BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -164,30 +181,50 @@ void start_removal(HWND window) {
   ::EnableWindow(::GetDlgItem(window, kUninstallId), FALSE);
   ::EnableWindow(::GetDlgItem(window, kCancelId), FALSE);
 
-  auto input =
-      std::make_unique<WorkerInput>(WorkerInput{current_install_dir(), window, delete_data});
-  // Detached: nobody waits for the worker; it reports by posting to the window.
+  auto input = std::make_unique<WorkerInput>(
+      WorkerInput{state.install_dir, window, delete_data, state.link});
   UniqueThread thread(g_start_thread(run_worker, input.get()));
   if (!thread) {
     OsError error = last_error();
     // Without a worker the cleanup program is never started: the user learns it as a failed
     // start of the cleanup program, with the same hint and the same way out as any failure.
-    report_failure(window, input->install_dir, kStartCleanupFailed + error_text(error));
+    report_failure(window, state.install_dir, kStartCleanupFailed + error_text(error), *state.link);
     return;
   }
   input.release();  // the worker owns it now
+  state.worker = std::move(thread);
+}
+
+// The worker has ended. After a successful start the window closes even if the completion
+// message never arrived; a worker that ended without reporting anything leaves the window free
+// to close, as after a failure.
+void worker_ended(WindowState& state) {
+  state.worker.reset();
+  if (state.link->cleanup_started.load()) {
+    if (state.window != nullptr) ::DestroyWindow(state.window);
+  } else {
+    state.link->busy.store(false);
+  }
 }
 
 LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_NCCREATE) {
+    auto* state =
+        static_cast<WindowState*>(reinterpret_cast<CREATESTRUCTW*>(lparam)->lpCreateParams);
+    state->window = window;
+    ::SetWindowLongPtrW(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+  }
+  WindowState* state = state_of(window);
+  if (state == nullptr) return ::DefWindowProcW(window, message, wparam, lparam);
   switch (message) {
     case WM_CREATE:
-      build_contents(window, reinterpret_cast<CREATESTRUCTW*>(lparam)->hInstance);
+      build_contents(*state, reinterpret_cast<CREATESTRUCTW*>(lparam)->hInstance);
       return 0;
     case WM_COMMAND:
       // The notification code is not examined: any command from the buttons counts as a press.
       switch (LOWORD(wparam)) {
         case kUninstallId:
-          start_removal(window);
+          start_removal(*state);
           break;
         case kCancelId:
           ::DestroyWindow(window);
@@ -198,7 +235,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
       return 0;
     case WM_CLOSE:
       // Never passed on: closing while busy would end the process under the worker's feet.
-      if (!g_busy.load()) ::DestroyWindow(window);
+      if (!state->link->busy.load()) ::DestroyWindow(window);
       return 0;
     case kCompletionMessage:
       ::DestroyWindow(window);
@@ -206,6 +243,10 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
     case WM_DESTROY:
       ::PostQuitMessage(0);
       return 0;
+    case WM_NCDESTROY:
+      state->window = nullptr;
+      ::SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+      return ::DefWindowProcW(window, message, wparam, lparam);
     default:
       return ::DefWindowProcW(window, message, wparam, lparam);
   }
@@ -219,39 +260,63 @@ bool register_window_class(HINSTANCE instance) {
   window_class.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
   window_class.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
   window_class.lpszClassName = kWindowClass;
-  return ::RegisterClassW(&window_class) != 0;
-}
-
-HWND create_window(HINSTANCE instance) {
-  return ::CreateWindowExW(0, kWindowClass, kWindowTitle, kWindowStyle, CW_USEDEFAULT,
-                           CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr, nullptr, instance,
-                           nullptr);
+  // A test process builds the window several times; the class then already exists.
+  return ::RegisterClassW(&window_class) != 0 || ::GetLastError() == ERROR_CLASS_ALREADY_EXISTS;
 }
 
 }  // namespace
 
-void run_uninstall_window() {
-  HINSTANCE instance = ::GetModuleHandleW(nullptr);
-  // Without the class or the window there is nothing to show; the process simply ends.
-  if (!register_window_class(instance)) return;
-  HWND window = create_window(instance);
-  if (window == nullptr) return;
-  ::ShowWindow(window, SW_SHOW);
-  ::UpdateWindow(window);
+UninstallWindow::UninstallWindow(std::wstring install_dir)
+    : state_(std::make_unique<WindowState>()) {
+  state_->install_dir = std::move(install_dir);
+}
+
+UninstallWindow::~UninstallWindow() {
+  if (state_->window != nullptr) ::DestroyWindow(state_->window);
+}
+
+HWND UninstallWindow::create(HINSTANCE instance) {
+  if (!register_window_class(instance)) return nullptr;
+  return ::CreateWindowExW(0, kWindowClass, kWindowTitle, kWindowStyle, CW_USEDEFAULT,
+                           CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr, nullptr, instance,
+                           state_.get());
+}
+
+void UninstallWindow::show_and_run() {
+  if (state_->window == nullptr) return;
+  ::ShowWindow(state_->window, SW_SHOW);
+  ::UpdateWindow(state_->window);
   // No IsDialogMessageW: Tab and Enter keep their plain window meaning.
-  MSG message;
-  while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-    ::TranslateMessage(&message);
-    ::DispatchMessageW(&message);
+  for (;;) {
+    HANDLE worker = state_->worker.get();
+    const DWORD watched = worker != nullptr ? 1 : 0;
+    const DWORD woke =
+        ::MsgWaitForMultipleObjectsEx(watched, &worker, INFINITE, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (watched == 1 && woke == WAIT_OBJECT_0) {
+      worker_ended(*state_);
+      continue;
+    }
+    MSG message;
+    if (woke == WAIT_FAILED) {
+      // Nothing to wait on but the queue: block in it as a plain message loop would.
+      if (::GetMessageW(&message, nullptr, 0, 0) <= 0) return;
+      ::TranslateMessage(&message);
+      ::DispatchMessageW(&message);
+      continue;
+    }
+    while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+      if (message.message == WM_QUIT) return;
+      ::TranslateMessage(&message);
+      ::DispatchMessageW(&message);
+    }
   }
 }
 
-HWND create_uninstall_window(HINSTANCE instance) {
-  // A test process may build the window several times; the class then already exists.
-  if (!register_window_class(instance) && ::GetLastError() != ERROR_CLASS_ALREADY_EXISTS) {
-    return nullptr;
-  }
-  return create_window(instance);
+void run_uninstall_window(const std::wstring& install_dir) {
+  UninstallWindow window(install_dir);
+  // Without the class or the window there is nothing to show; the process simply ends.
+  if (window.create(::GetModuleHandleW(nullptr)) == nullptr) return;
+  window.show_and_run();
 }
 
 ThreadStarter replace_thread_starter(ThreadStarter starter) {

@@ -3,19 +3,43 @@
 
 #include <windows.h>
 
+#include <memory>
+#include <string>
+
 namespace tavrio::uninstall {
 
-// Registers the class, creates and shows the window and runs the message loop until it ends.
-void run_uninstall_window();
+// Registers the class, creates and shows the window for the install directory that the mode
+// dispatch resolved, and runs the message loop until it ends.
+void run_uninstall_window(const std::wstring& install_dir);
 
-// Registers the class and creates the window without showing it or running a loop, for
-// in-process checks of what WM_CREATE built (fonts cannot be read across processes). nullptr
-// when registration or creation failed.
-HWND create_uninstall_window(HINSTANCE instance);
+// What one window owns: the install directory it shows and acts on, the font, the busy flag and
+// the worker. The window procedure finds it through the creation parameter.
+struct WindowState;
 
-// How the detached worker thread is started: CreateThread unless replaced. A test replaces it
-// with one that fails, to see the window treat the missing worker as a failed start of the
-// cleanup program. nullptr restores CreateThread; returns the starter it replaced.
+// The window without its message loop, for in-process checks of what WM_CREATE built (fonts
+// cannot be read across processes). The window is created hidden; the state lives as long as
+// this object, which destroys the window first.
+class UninstallWindow {
+ public:
+  explicit UninstallWindow(std::wstring install_dir);
+  ~UninstallWindow();
+  UninstallWindow(const UninstallWindow&) = delete;
+  UninstallWindow& operator=(const UninstallWindow&) = delete;
+
+  // Registers the class (once per process) and creates the window; nullptr on failure.
+  HWND create(HINSTANCE instance);
+  // Shows the window and dispatches messages until the window is gone. Besides the messages it
+  // watches the worker: a worker that ends without its completion message reaching the window
+  // still lets the window close.
+  void show_and_run();
+
+ private:
+  std::unique_ptr<WindowState> state_;
+};
+
+// How the worker thread is started: CreateThread unless replaced. A test replaces it with one
+// that fails, to see the window treat the missing worker as a failed start of the cleanup
+// program. nullptr restores CreateThread; returns the starter it replaced.
 using ThreadStarter = HANDLE (*)(LPTHREAD_START_ROUTINE routine, void* input);
 ThreadStarter replace_thread_starter(ThreadStarter starter);
 

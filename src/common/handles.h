@@ -8,25 +8,36 @@
 namespace tavrio {
 
 struct InvalidIsNull {
+  using type = HANDLE;
   static HANDLE invalid() { return nullptr; }
   static void close(HANDLE h) { ::CloseHandle(h); }
 };
 
 struct InvalidIsMinusOne {
+  using type = HANDLE;
   static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
   static void close(HANDLE h) { ::CloseHandle(h); }
 };
 
 struct FindHandleTraits {
+  using type = HANDLE;
   static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
   static void close(HANDLE h) { ::FindClose(h); }
 };
 
+struct FontTraits {
+  using type = HFONT;
+  static HFONT invalid() { return nullptr; }
+  static void close(HFONT f) { ::DeleteObject(f); }
+};
+
 template <typename Traits>
 class UniqueHandle {
+  using Handle = typename Traits::type;
+
  public:
   UniqueHandle() = default;
-  explicit UniqueHandle(HANDLE h) : handle_(h) {}
+  explicit UniqueHandle(Handle h) : handle_(h) {}
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
   UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
@@ -36,18 +47,18 @@ class UniqueHandle {
   }
   ~UniqueHandle() { reset(); }
 
-  HANDLE get() const { return handle_; }
+  Handle get() const { return handle_; }
   bool valid() const { return handle_ != Traits::invalid() && handle_ != nullptr; }
   explicit operator bool() const { return valid(); }
 
-  void reset(HANDLE h = Traits::invalid()) {
+  void reset(Handle h = Traits::invalid()) {
     if (valid()) Traits::close(handle_);
     handle_ = h;
   }
-  HANDLE release() { return std::exchange(handle_, Traits::invalid()); }
+  Handle release() { return std::exchange(handle_, Traits::invalid()); }
 
  private:
-  HANDLE handle_ = Traits::invalid();
+  Handle handle_ = Traits::invalid();
 };
 
 using UniqueFile = UniqueHandle<InvalidIsMinusOne>;  // CreateFileW
@@ -55,5 +66,6 @@ using UniqueHandleOrNull = UniqueHandle<InvalidIsNull>;
 using UniqueProcess = UniqueHandle<InvalidIsNull>;  // OpenProcess, CreateProcessW
 using UniqueThread = UniqueHandle<InvalidIsNull>;
 using UniqueFind = UniqueHandle<FindHandleTraits>;  // FindFirstFileExW
+using UniqueFont = UniqueHandle<FontTraits>;        // CreateFontW
 
 }  // namespace tavrio

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <utility>
 
 #include "common/command_line.h"
 #include "common/handles.h"
+#include "common/process_ops.h"
 #include "common/text.h"
 
 namespace tavrio::test {
@@ -78,10 +81,17 @@ std::wstring built_exe(const std::wstring& name) {
 }
 
 std::wstring scratch_dir() {
+  // The calls of the running test so far, so that each gets a folder of its own.
+  static std::string current_test;
+  static int calls = 0;
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   std::wstring dir = parent_of(bin_dir()) + L"\\scratch";
   if (info != nullptr) {
+    std::string test = std::string(info->test_suite_name()) + "\\" + info->name();
+    calls = test == current_test ? calls + 1 : 1;
+    current_test = test;
     dir += L"\\" + sanitized(info->test_suite_name()) + L"\\" + sanitized(info->name());
+    if (calls > 1) dir += L"." + std::to_wstring(calls);
   }
   remove_all(dir);
   make_dirs(dir);
@@ -226,40 +236,274 @@ std::vector<std::string> log_messages(const std::wstring& path) {
   return messages;
 }
 
-HANDLE spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,
-             const RunOptions& options) {
-  std::wstring line = build_command_line(program, arguments);
-  std::vector<wchar_t> env;
-  if (!options.environment.empty()) env = environment_block(options.environment);
+namespace {
+
+// Starts the process suspended, puts it into a job of its own (every process it starts joins
+// the job too) and lets it run.
+Status start_in_job(const std::wstring& program, std::wstring line, const RunOptions& options,
+                    std::vector<wchar_t>& env, PROCESS_INFORMATION* info) {
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
-  PROCESS_INFORMATION info{};
   if (!::CreateProcessW(
-          program.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
-          env.empty() ? nullptr : env.data(),
+          program.c_str(), line.data(), nullptr, nullptr, FALSE,
+          CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED, env.empty() ? nullptr : env.data(),
           options.current_directory.empty() ? nullptr : options.current_directory.c_str(), &startup,
-          &info)) {
-    return nullptr;
+          info)) {
+    return last_error();
   }
-  ::CloseHandle(info.hThread);
-  return info.hProcess;
+  return {};
+}
+
+constexpr DWORD kWineRefusedStart = 1359;  // ERROR_INTERNAL_ERROR
+constexpr int kStartAttempts = 3;
+int g_start_retries = 0;
+
+// Every retry of a refused start is counted where everyone sees it: in the test output.
+class StartRetryReport : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    if (g_start_retries > 0) {
+      std::printf("[ harness  ] %d process start(s) refused by Wine (1359) and retried\n",
+                  g_start_retries);
+    }
+  }
+};
+[[maybe_unused]] ::testing::Environment* const g_retry_report =
+    ::testing::AddGlobalTestEnvironment(new StartRetryReport);
+
+}  // namespace
+
+StartedProcess::StartedProcess(HANDLE process, HANDLE job) : process_(process), job_(job) {}
+
+StartedProcess::StartedProcess(StartedProcess&& other) noexcept
+    : process_(std::exchange(other.process_, nullptr)), job_(std::exchange(other.job_, nullptr)) {}
+
+StartedProcess& StartedProcess::operator=(StartedProcess&& other) noexcept {
+  if (this != &other) {
+    end_now();
+    if (process_) ::CloseHandle(process_);
+    if (job_) ::CloseHandle(job_);
+    process_ = std::exchange(other.process_, nullptr);
+    job_ = std::exchange(other.job_, nullptr);
+  }
+  return *this;
+}
+
+StartedProcess::~StartedProcess() {
+  end_now();
+  if (process_) ::CloseHandle(process_);
+  if (job_) ::CloseHandle(job_);
+}
+
+DWORD StartedProcess::pid() const {
+  return process_ ? ::GetProcessId(process_) : 0;
+}
+
+bool StartedProcess::ended_within(DWORD ms) const {
+  return process_ != nullptr && ::WaitForSingleObject(process_, ms) == WAIT_OBJECT_0;
+}
+
+::testing::AssertionResult StartedProcess::ends_within(DWORD ms) const {
+  if (process_ == nullptr) return ::testing::AssertionFailure() << "no process was started";
+  if (ended_within(ms)) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "process " << pid() << " still runs after " << ms << " ms; its threads:\n"
+         << backtrace_of(pid());
+}
+
+DWORD StartedProcess::exit_code() const {
+  DWORD code = 0;
+  if (process_) ::GetExitCodeProcess(process_, &code);
+  return code;
+}
+
+bool StartedProcess::family_ended_within(DWORD ms) const {
+  if (!ended_within(ms)) return false;
+  if (job_ == nullptr) return true;
+  return wait_until(
+      [&] {
+        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+        return ::QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info,
+                                           sizeof info, nullptr) &&
+               info.ActiveProcesses == 0;
+      },
+      ms);
+}
+
+DWORD StartedProcess::processes_started() const {
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+  if (job_ == nullptr || !::QueryInformationJobObject(job_, JobObjectBasicAccountingInformation,
+                                                      &info, sizeof info, nullptr)) {
+    return 0;
+  }
+  return info.TotalProcesses;
+}
+
+void StartedProcess::end_now() {
+  if (process_ != nullptr && !ended_within(0)) {
+    ::TerminateProcess(process_, 99);
+    ::WaitForSingleObject(process_, 5000);
+  }
+}
+
+StartedProcess spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const RunOptions& options) {
+  const std::wstring line = build_command_line(program, arguments);
+  std::vector<wchar_t> env;
+  if (!options.environment.empty()) env = environment_block(options.environment);
+  for (int attempt = 1;; ++attempt) {
+    PROCESS_INFORMATION info{};
+    Status started = start_in_job(program, line, options, env, &info);
+    if (started.ok()) {
+      UniqueThread thread(info.hThread);
+      HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
+      if (job != nullptr && !::AssignProcessToJobObject(job, info.hProcess)) {
+        ::CloseHandle(job);
+        job = nullptr;
+      }
+      ::ResumeThread(thread.get());
+      return StartedProcess(info.hProcess, job);
+    }
+    if (started.code() != kWineRefusedStart || attempt == kStartAttempts) {
+      ::SetLastError(started.code());
+      return {};
+    }
+    ++g_start_retries;
+    std::printf("[ harness  ] Wine refused to start %s (1359); attempt %d\n",
+                narrow(program).c_str(), attempt + 1);
+  }
 }
 
 RunResult run(const std::wstring& program, const std::vector<std::wstring>& arguments,
               const RunOptions& options) {
   RunResult result;
-  UniqueProcess process(spawn(program, arguments, options));
+  StartedProcess process = spawn(program, arguments, options);
   if (!process) return result;
   result.started = true;
-  result.pid = ::GetProcessId(process.get());
-  if (::WaitForSingleObject(process.get(), options.timeout_ms) != WAIT_OBJECT_0) {
-    ::TerminateProcess(process.get(), 99);
-    ::WaitForSingleObject(process.get(), 5000);
+  result.pid = process.pid();
+  if (!process.ended_within(options.timeout_ms)) {
+    ADD_FAILURE() << "ended by the test: " << process.ends_within(0).message();
+    return result;
+  }
+  if (options.wait_for_descendants && !process.family_ended_within(options.timeout_ms)) {
+    ADD_FAILURE() << "a process started by " << narrow(program) << " still runs";
     return result;
   }
   result.finished = true;
-  ::GetExitCodeProcess(process.get(), &result.exit_code);
+  result.exit_code = process.exit_code();
+  result.processes_started = process.processes_started();
   return result;
+}
+
+std::string backtrace_of(DWORD pid) {
+  if (!running_under_wine()) return "(no backtrace: winedbg runs under Wine only)";
+  ProcessStart debugger;
+  debugger.program = L"winedbg";
+  debugger.arguments = {L"--command", L"bt all", std::to_wstring(pid)};
+  ProcessResult result;
+  if (Status s = run_to_end(debugger, &result); !s.ok()) {
+    return "(no backtrace: winedbg did not start: " + error_text(s) + ")";
+  }
+  // "bt all" walks every process of the session; keep the blocks of this one.
+  char id[16];
+  std::snprintf(id, sizeof id, "in process %04lx ", static_cast<unsigned long>(pid));
+  std::string kept;
+  bool keep = false;
+  size_t start = 0;
+  while (start < result.output.size()) {
+    size_t end = result.output.find('\n', start);
+    if (end == std::string::npos) end = result.output.size();
+    std::string line = result.output.substr(start, end - start);
+    if (line.rfind("Backtracing for thread", 0) == 0) keep = line.find(id) != std::string::npos;
+    if (keep) kept += line + "\n";
+    start = end + 1;
+  }
+  return kept.empty() ? "(winedbg showed no thread of it)\n" + result.output : kept;
+}
+
+ScopedEnvironmentVariable::ScopedEnvironmentVariable(const wchar_t* name,
+                                                     const std::optional<std::wstring>& value)
+    : name_(name) {
+  DWORD needed = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (needed > 0) {
+    std::wstring old(needed, L'\0');
+    DWORD n = ::GetEnvironmentVariableW(name, old.data(), needed);
+    old.resize(n < needed ? n : 0);
+    old_ = old;
+  }
+  ::SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
+}
+
+ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
+  ::SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr);
+}
+
+std::wstring class_of(HWND window) {
+  wchar_t name[256] = {};
+  int n = ::GetClassNameW(window, name, 256);
+  return std::wstring(name, n > 0 ? n : 0);
+}
+
+std::string text_of(HWND window) {
+  wchar_t text[2048] = {};
+  int n = ::GetWindowTextW(window, text, 2048);
+  return narrow(std::wstring(text, n > 0 ? n : 0));
+}
+
+namespace {
+struct WindowSearch {
+  const WindowQuery* query;
+  HWND found;
+};
+
+BOOL CALLBACK match_window(HWND window, LPARAM parameter) {
+  auto* search = reinterpret_cast<WindowSearch*>(parameter);
+  const WindowQuery& q = *search->query;
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(window, &pid);
+  if (class_of(window) != q.window_class) return TRUE;
+  if (q.pid != 0 && pid != q.pid) return TRUE;
+  if (q.owner != nullptr && ::GetWindow(window, GW_OWNER) != q.owner) return TRUE;
+  // The style rather than IsWindowVisible(), which does not answer for another desktop.
+  if ((::GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE) == 0) return TRUE;
+  for (int id : q.controls) {
+    if (::GetDlgItem(window, id) == nullptr) return TRUE;
+  }
+  search->found = window;
+  return FALSE;
+}
+}  // namespace
+
+HWND find_window(const WindowQuery& query) {
+  WindowSearch search{&query, nullptr};
+  if (query.desktop != nullptr) {
+    ::EnumDesktopWindows(query.desktop, match_window, reinterpret_cast<LPARAM>(&search));
+  } else {
+    ::EnumWindows(match_window, reinterpret_cast<LPARAM>(&search));
+  }
+  return search.found;
+}
+
+HWND wait_for_window(const WindowQuery& query, DWORD timeout_ms) {
+  HWND window = nullptr;
+  wait_until([&] { return (window = find_window(query)) != nullptr; }, timeout_ms);
+  return window;
+}
+
+::testing::AssertionResult press(HWND window, int id) {
+  HWND button = ::GetDlgItem(window, id);
+  if (button == nullptr) {
+    return ::testing::AssertionFailure() << "the window has no control " << id << " to press";
+  }
+  RECT r{};
+  ::GetClientRect(button, &r);
+  const LPARAM middle = MAKELPARAM((r.right - r.left) / 2, (r.bottom - r.top) / 2);
+  // Posted, so that a message box the press opens cannot block the test.
+  if (!::PostMessageW(button, WM_LBUTTONDOWN, MK_LBUTTON, middle) ||
+      !::PostMessageW(button, WM_LBUTTONUP, 0, middle)) {
+    return ::testing::AssertionFailure() << "the press could not be posted: " << ::GetLastError();
+  }
+  return ::testing::AssertionSuccess();
 }
 
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms, DWORD step_ms) {

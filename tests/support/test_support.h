@@ -2,6 +2,7 @@
 // helpers, running the built programs and reading what they leave behind.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <cstdint>
@@ -17,7 +18,9 @@ namespace tavrio::test {
 std::wstring bin_dir();
 std::wstring built_exe(const std::wstring& name);  // bin_dir() joined with name
 
-// A fresh, empty scratch folder for the running test: <build>\scratch\<suite>\<test>.
+// A fresh, empty scratch folder: <build>\scratch\<suite>\<test>, and <test>.2, <test>.3 ... for
+// the later calls of the same test, so that every case of a table has a folder of its own that
+// no process of an earlier case is still working in.
 std::wstring scratch_dir();
 
 // UTF-8 <-> UTF-16 for test texts.
@@ -47,6 +50,43 @@ struct RunOptions {
   // Environment changes for the child: a value sets, nullopt removes the variable.
   std::map<std::wstring, std::optional<std::wstring>> environment;
   DWORD timeout_ms = 60000;
+  // run() also waits until every process the program started (the cleanup copy, a restarted
+  // application) has ended, so that what they did, or did not do, is final.
+  bool wait_for_descendants = false;
+};
+
+// A process a test started, together with everything it starts in turn (they share a job
+// object). It is ended with its test, whatever way the test ends, so that no stand-in keeps
+// running (and holding files or inherited handles) after a failure.
+class StartedProcess {
+ public:
+  StartedProcess() = default;
+  StartedProcess(HANDLE process, HANDLE job);
+  StartedProcess(StartedProcess&& other) noexcept;
+  StartedProcess& operator=(StartedProcess&& other) noexcept;
+  StartedProcess(const StartedProcess&) = delete;
+  StartedProcess& operator=(const StartedProcess&) = delete;
+  ~StartedProcess();
+
+  explicit operator bool() const { return process_ != nullptr; }
+  bool valid() const { return process_ != nullptr; }
+  HANDLE get() const { return process_; }
+  DWORD pid() const;
+  bool ended_within(DWORD ms) const;
+  // The same for a process that must end: when it does not, the failure carries a backtrace of
+  // its threads, taken before the test ends it, which tells a hang in the program from one in
+  // the test.
+  ::testing::AssertionResult ends_within(DWORD ms) const;
+  DWORD exit_code() const;
+  // Waits until this process and everything it started have ended.
+  bool family_ended_within(DWORD ms) const;
+  // How many processes ran in the family so far, this one included.
+  DWORD processes_started() const;
+  void end_now();
+
+ private:
+  HANDLE process_ = nullptr;
+  HANDLE job_ = nullptr;
 };
 
 struct RunResult {
@@ -54,14 +94,50 @@ struct RunResult {
   bool finished = false;  // ended within the time-out (it is killed otherwise)
   DWORD exit_code = 0;
   DWORD pid = 0;
+  DWORD processes_started = 0;  // with wait_for_descendants: the program and all it started
 };
 
 // Starts a program with the given arguments (quoted by the common rules) and waits for it.
 RunResult run(const std::wstring& program, const std::vector<std::wstring>& arguments,
               const RunOptions& options = {});
-// Starts a program without waiting; the returned handle owns the process.
-HANDLE spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,
-             const RunOptions& options = {});
+// Starts a program without waiting. Wine now and then refuses a start under load with error
+// 1359; such a start is tried again, and every retry is printed.
+StartedProcess spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,
+                     const RunOptions& options = {});
+
+// Text of what every thread of a process is doing (winedbg), or why there is none.
+std::string backtrace_of(DWORD pid);
+
+// Sets (or with nullopt removes) an environment variable of this process for one scope.
+class ScopedEnvironmentVariable {
+ public:
+  ScopedEnvironmentVariable(const wchar_t* name, const std::optional<std::wstring>& value);
+  ~ScopedEnvironmentVariable();
+  ScopedEnvironmentVariable(const ScopedEnvironmentVariable&) = delete;
+  ScopedEnvironmentVariable& operator=(const ScopedEnvironmentVariable&) = delete;
+
+ private:
+  std::wstring name_;
+  std::optional<std::wstring> old_;
+};
+
+// Windows as a user (or an accessibility tool) finds them.
+struct WindowQuery {
+  std::wstring window_class;
+  DWORD pid = 0;                   // 0: any process
+  HWND owner = nullptr;            // nullptr: any owner
+  std::vector<int> controls = {};  // ids of child controls that must exist
+  HDESK desktop = nullptr;         // nullptr: the test's own desktop
+};
+// A window counts as found once it is visible and its controls exist: a window is findable
+// while it is still being built, before it can be used.
+HWND find_window(const WindowQuery& query);
+HWND wait_for_window(const WindowQuery& query, DWORD timeout_ms);
+std::wstring class_of(HWND window);
+std::string text_of(HWND window);
+// Presses a button the way a user's click arrives: the mouse going down and up over it. Fails
+// when the window has no such button.
+::testing::AssertionResult press(HWND window, int id);
 
 // Polls until the condition holds or the time runs out; returns the last result.
 bool wait_until(const std::function<bool()>& condition, DWORD timeout_ms, DWORD step_ms = 50);

@@ -25,6 +25,7 @@ ensure_packages() {
   [ -f /usr/share/wine/fonts/marlett.ttf ] || missing+=(fonts-wine)
   command -v chattr >/dev/null || missing+=(e2fsprogs)
   command -v bc >/dev/null || missing+=(bc)
+  command -v python3 >/dev/null || missing+=(python3)   # packs the release zip
   if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
     if [ "$(id -u)" != 0 ]; then

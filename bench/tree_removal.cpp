@@ -8,6 +8,7 @@
 
 #include "common/command_line.h"
 #include "common/file_ops.h"
+#include "common/tree_removal.h"
 
 namespace {
 

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/clock.h"
 #include "common/file_ops.h"
+#include "common/tree_removal.h"
 #include "common/handles.h"
 #include "common/path.h"
 

@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/clock.h"
 #include "common/file_ops.h"
+#include "common/tree_removal.h"
 #include "common/handles.h"
 #include "completion.h"
 #include "request.h"

@@ -4,6 +4,7 @@
 
 #include "common/clock.h"
 #include "common/file_ops.h"
+#include "common/tree_removal.h"
 #include "common/handles.h"
 #include "common/log_line.h"
 #include "common/path.h"

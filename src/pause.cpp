@@ -1,5 +1,6 @@
 #include "pause.h"
 
+#include "common/clock.h"
 #include "common/file_ops.h"
 
 namespace tavrio::updater {

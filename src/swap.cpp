@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/file_ops.h"
+#include "common/tree_removal.h"
 #include "common/os_error.h"
 #include "common/path.h"
 #include "common/text.h"

@@ -4,7 +4,9 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include "common/clock.h"
 #include "common/file_ops.h"
+#include "common/tree_removal.h"
 #include "common/handles.h"
 #include "common/log_line.h"
 #include "support/test_support.h"

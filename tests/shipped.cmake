@@ -1,10 +1,8 @@
 # What the shipped programs import and carry, and that they hold nothing of the build's time or
 # folders, checked on the built files (no Wine needed).
 foreach(program tavrio-updater uninstall)
-  if(TARGET ${program})
-    add_test(NAME ${program}_exe_check
-             COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:${program}>
-                     -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DBINARY_DIR=${CMAKE_BINARY_DIR}
-                     -P ${CMAKE_SOURCE_DIR}/cmake/check_exe.cmake)
-  endif()
+  add_test(NAME ${program}_exe_check
+           COMMAND ${CMAKE_COMMAND} -DOBJDUMP=${CMAKE_OBJDUMP} -DEXE=$<TARGET_FILE:${program}>
+                   -DSOURCE_DIR=${CMAKE_SOURCE_DIR} -DBINARY_DIR=${CMAKE_BINARY_DIR}
+                   -P ${CMAKE_SOURCE_DIR}/cmake/check_exe.cmake)
 endforeach()

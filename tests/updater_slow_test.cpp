@@ -150,7 +150,7 @@ std::vector<AppHandle> handles_on(const std::vector<HandleEntry>& table, HANDLE 
                            &copy, PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0)) {
       continue;
     }
-    UniqueHandleOrNull owned(copy);
+    UniqueProcess owned(copy);
     if (::GetProcessId(copy) == target) found.push_back({entry.handle, entry.granted_access});
   }
   return found;

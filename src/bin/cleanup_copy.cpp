@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "bin/locations.h"
-#include "bin/modes.h"
+#include "bin/commands.h"
 #include "common/file_ops.h"
 #include "common/os_error.h"
 #include "common/path.h"
@@ -28,7 +28,7 @@ std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir, boo
 std::optional<std::string> start_cleanup_copy(const std::wstring& install_dir,
                                               bool keep_local_data) {
   std::wstring self;
-  if (Status s = own_executable(&self); !s.ok()) return failure(kLocateSelfFailed, s);
+  if (Status s = own_executable_path(&self); !s.ok()) return failure(kLocateSelfFailed, s);
 
   // Without a temporary folder there is nowhere safe to put the copy: never a relative path.
   std::wstring temp;

@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "bin/modes.h"
+#include "bin/commands.h"
 #include "common/path.h"
 
 namespace tavrio::uninstall {
@@ -62,21 +62,6 @@ std::optional<std::wstring> process_environment(const wchar_t* name) {
   }
 }
 
-Status own_executable(std::wstring* path) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return last_error();
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      *path = std::move(buffer);
-      return {};
-    }
-    if (buffer.size() >= 32768) return OsError{ERROR_INSUFFICIENT_BUFFER};
-    buffer.resize(buffer.size() * 2);
-  }
-}
-
 std::wstring install_dir_from(const std::vector<std::wstring>& arguments,
                               const std::optional<std::wstring>& own_exe, const EnvLookup& env) {
   for (size_t i = 0; i + 1 < arguments.size(); ++i) {
@@ -91,7 +76,7 @@ std::wstring install_dir_from(const std::vector<std::wstring>& arguments,
 std::wstring resolve_install_dir(const std::vector<std::wstring>& arguments) {
   std::wstring own;
   std::optional<std::wstring> own_exe;
-  if (own_executable(&own).ok()) own_exe = std::move(own);
+  if (own_executable_path(&own).ok()) own_exe = std::move(own);
   return install_dir_from(arguments, own_exe, process_environment);
 }
 

@@ -16,9 +16,6 @@ namespace tavrio::uninstall {
 using EnvLookup = std::function<std::optional<std::wstring>(const wchar_t* name)>;
 std::optional<std::wstring> process_environment(const wchar_t* name);
 
-// The full path of the running uninstaller (GetModuleFileNameW).
-Status own_executable(std::wstring* path);
-
 // The argument after the first "--dir" that has one; else the running uninstaller's folder;
 // else local base \ "Programs" \ "Tavrio". `own_exe` is nullopt when the own path is unknown.
 std::wstring install_dir_from(const std::vector<std::wstring>& arguments,

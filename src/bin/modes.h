@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "bin/commands.h"
+
 namespace tavrio::uninstall {
 
 struct NormalOptions {
@@ -19,14 +21,6 @@ struct CleanupRequest {
 
 CleanupRequest find_cleanup(const std::vector<std::wstring>& arguments);
 NormalOptions read_options(const std::vector<std::wstring>& arguments);
-
-// The command-line words, compared exactly and case-sensitively with whole arguments.
-inline constexpr wchar_t kCleanupOption[] = L"--cleanup";
-inline constexpr wchar_t kSilentOption[] = L"--silent";
-inline constexpr wchar_t kDeleteDataOption[] = L"--delete-data";
-inline constexpr wchar_t kDirOption[] = L"--dir";
-inline constexpr wchar_t kAllModeWord[] = L"all";    // the cleanup run deletes the local data
-inline constexpr wchar_t kKeepModeWord[] = L"keep";  // anything but "all" keeps it
 
 // The whole program: reads the command line, runs one mode, returns the exit code.
 int run_uninstaller(const std::vector<std::wstring>& arguments);

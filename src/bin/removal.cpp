@@ -3,9 +3,11 @@
 #include <windows.h>
 
 #include "bin/locations.h"
-#include "bin/modes.h"
+#include "bin/commands.h"
 #include "common/command_line.h"
+#include "common/clock.h"
 #include "common/file_ops.h"
+#include "common/tree_removal.h"
 #include "common/handles.h"
 #include "common/log_line.h"
 #include "common/path.h"

@@ -41,6 +41,8 @@ constexpr char kModeClose[] = "）";
 constexpr char kUninstallFailed[] = "卸载失败：";
 constexpr char kManualDeletionHint[] = "可以手动删除安装目录：";
 
+constexpr DWORD kWorkerEndWaitMs = 5000;
+
 constexpr int kKeepDataId = 1;
 constexpr int kDeleteDataId = 2;
 constexpr int kUninstallId = 3;
@@ -78,8 +80,9 @@ HANDLE create_thread(LPTHREAD_START_ROUTINE routine, void* input) {
 }
 ThreadStarter g_start_thread = create_thread;
 
-// What the window and its worker share. The worker holds its own reference, so that neither
-// depends on how long the other lives.
+// What the window and its worker share. It lives in the window's state, which outlives the
+// worker's last use of it: the worker's final act is one of the two stores below, the window
+// only closes after them, and the state waits for a worker that is still running.
 struct WorkerLink {
   // True from the press of "卸载" until the worker reports a failure; while it is true the
   // window refuses to close, so the first process cannot end before the cleanup copy has been
@@ -93,7 +96,7 @@ struct WorkerInput {
   std::wstring install_dir;
   HWND window;
   bool delete_data;
-  std::shared_ptr<WorkerLink> link;
+  WorkerLink* link;
 };
 
 // Logs the failure and tells the user where the files are left; the box is owned by the window,
@@ -132,7 +135,7 @@ struct WindowState {
   std::wstring install_dir;
   HWND window = nullptr;
   UniqueFont font;  // the one font of every control, kept as long as the window
-  std::shared_ptr<WorkerLink> link = std::make_shared<WorkerLink>();
+  WorkerLink link;
   UniqueThread worker;  // watched by the message loop
 };
 
@@ -171,7 +174,7 @@ void build_contents(WindowState& state, HINSTANCE instance) {
 }
 
 void start_removal(WindowState& state) {
-  if (state.link->busy.exchange(true)) return;  // a second press while the first still runs
+  if (state.link.busy.exchange(true)) return;  // a second press while the first still runs
   HWND window = state.window;
   HWND delete_choice = ::GetDlgItem(window, kDeleteDataId);
   bool delete_data =
@@ -182,13 +185,13 @@ void start_removal(WindowState& state) {
   ::EnableWindow(::GetDlgItem(window, kCancelId), FALSE);
 
   auto input = std::make_unique<WorkerInput>(
-      WorkerInput{state.install_dir, window, delete_data, state.link});
+      WorkerInput{state.install_dir, window, delete_data, &state.link});
   UniqueThread thread(g_start_thread(run_worker, input.get()));
   if (!thread) {
     OsError error = last_error();
     // Without a worker the cleanup program is never started: the user learns it as a failed
     // start of the cleanup program, with the same hint and the same way out as any failure.
-    report_failure(window, state.install_dir, kStartCleanupFailed + error_text(error), *state.link);
+    report_failure(window, state.install_dir, kStartCleanupFailed + error_text(error), state.link);
     return;
   }
   input.release();  // the worker owns it now
@@ -200,10 +203,10 @@ void start_removal(WindowState& state) {
 // to close, as after a failure.
 void worker_ended(WindowState& state) {
   state.worker.reset();
-  if (state.link->cleanup_started.load()) {
+  if (state.link.cleanup_started.load()) {
     if (state.window != nullptr) ::DestroyWindow(state.window);
   } else {
-    state.link->busy.store(false);
+    state.link.busy.store(false);
   }
 }
 
@@ -235,7 +238,7 @@ LRESULT CALLBACK window_procedure(HWND window, UINT message, WPARAM wparam, LPAR
       return 0;
     case WM_CLOSE:
       // Never passed on: closing while busy would end the process under the worker's feet.
-      if (!state->link->busy.load()) ::DestroyWindow(window);
+      if (!state->link.busy.load()) ::DestroyWindow(window);
       return 0;
     case kCompletionMessage:
       ::DestroyWindow(window);
@@ -273,6 +276,8 @@ UninstallWindow::UninstallWindow(std::wstring install_dir)
 
 UninstallWindow::~UninstallWindow() {
   if (state_->window != nullptr) ::DestroyWindow(state_->window);
+  // A worker that posted its completion is about to return; it must not outlive the state.
+  if (state_->worker) ::WaitForSingleObject(state_->worker.get(), kWorkerEndWaitMs);
 }
 
 HWND UninstallWindow::create(HINSTANCE instance) {

@@ -1,4 +1,5 @@
-// The time of day stamp of log lines: "HH:MM:SS" at UTC+8, whatever the computer's zone.
+// Time: the time of day stamp of log lines ("HH:MM:SS" at UTC+8, whatever the computer's
+// zone) and the pause.
 #pragma once
 
 #include <cstdint>
@@ -11,5 +12,8 @@ std::string stamp_from_filetime(std::uint64_t ticks);
 
 // Stamp of the current second.
 std::string time_of_day_stamp();
+
+// Sleeps on the calling thread with a high-resolution waitable timer where there is one.
+void pause_ms(unsigned milliseconds);
 
 }  // namespace tavrio

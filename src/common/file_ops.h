@@ -1,8 +1,9 @@
-// File-system operations with fixed Win32 behaviour. None of them logs: each returns
-// success or the Win32 error that stopped it.
+// Single-file operations with fixed Win32 behaviour (tree removal has a module of its own). None of
+// them logs: each returns success or the Win32 error that stopped it.
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "common/os_error.h"
 
@@ -24,11 +25,8 @@ Status copy_file(const std::wstring& from, const std::wstring& to);
 // DeleteFileW; a read-only file is removed too.
 Status remove_file(const std::wstring& path);
 
-// Removes a directory and everything below it, deleting links as links and never following
-// them; read-only entries are removed; entries momentarily in use are retried.
-Status remove_tree(const std::wstring& path);
-
-// Sleeps on the calling thread with a high-resolution waitable timer where there is one.
-void pause_ms(unsigned milliseconds);
+// Writes all bytes to an open file, continuing after partial writes; false when the rest had to
+// be dropped.
+bool write_all(void* file, std::string_view bytes);
 
 }  // namespace tavrio

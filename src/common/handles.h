@@ -61,11 +61,25 @@ class UniqueHandle {
   Handle handle_ = Traits::invalid();
 };
 
+// Kinds that close the same way are still distinct types, so that a thread handle cannot be
+// passed where a process handle is expected.
+struct ProcessTraits : InvalidIsNull {};
+struct ThreadTraits : InvalidIsNull {};
+struct PipeTraits : InvalidIsNull {};
+struct TimerTraits : InvalidIsNull {};
+
 using UniqueFile = UniqueHandle<InvalidIsMinusOne>;  // CreateFileW
-using UniqueHandleOrNull = UniqueHandle<InvalidIsNull>;
-using UniqueProcess = UniqueHandle<InvalidIsNull>;  // OpenProcess, CreateProcessW
-using UniqueThread = UniqueHandle<InvalidIsNull>;
-using UniqueFind = UniqueHandle<FindHandleTraits>;  // FindFirstFileExW
-using UniqueFont = UniqueHandle<FontTraits>;        // CreateFontW
+using UniqueProcess = UniqueHandle<ProcessTraits>;   // OpenProcess, CreateProcessW
+using UniqueThread = UniqueHandle<ThreadTraits>;     // CreateThread, CreateProcessW
+using UniquePipe = UniqueHandle<PipeTraits>;         // CreatePipe
+using UniqueTimer = UniqueHandle<TimerTraits>;       // CreateWaitableTimerExW
+using UniqueFind = UniqueHandle<FindHandleTraits>;   // FindFirstFileExW
+using UniqueFont = UniqueHandle<FontTraits>;         // CreateFontW
+
+// The two handles that starting a process gives.
+struct ProcessHandles {
+  UniqueProcess process;
+  UniqueThread thread;
+};
 
 }  // namespace tavrio

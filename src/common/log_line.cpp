@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/clock.h"
+#include "common/file_ops.h"
 #include "common/handles.h"
 #include "common/path.h"
 
@@ -15,16 +16,6 @@ constexpr DWORD kAppendAccess = 0x120114;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 }  // namespace
-
-bool write_all(void* file, std::string_view bytes) {
-  while (!bytes.empty()) {
-    DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
-    DWORD written = 0;
-    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
-    bytes.remove_prefix(written);
-  }
-  return true;
-}
 
 void append_log_line(const std::wstring& log_path, std::string_view message) {
   std::string line = time_of_day_stamp();

@@ -10,7 +10,4 @@ namespace tavrio {
 // failure drops the line (or its rest) silently.
 void append_log_line(const std::wstring& log_path, std::string_view message);
 
-// Writes all bytes, continuing after partial writes; false when the rest had to be dropped.
-bool write_all(void* file, std::string_view bytes);
-
 }  // namespace tavrio

@@ -52,4 +52,19 @@ std::wstring win32_path(const std::wstring& path) {
   return L"\\\\?\\" + full;
 }
 
+Status own_executable_path(std::wstring* path) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (n == 0) return last_error();
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      *path = std::move(buffer);
+      return {};
+    }
+    if (buffer.size() >= 32768) return OsError{ERROR_INSUFFICIENT_BUFFER};
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
 }  // namespace tavrio

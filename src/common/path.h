@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "common/os_error.h"
+
 namespace tavrio {
 
 // path + "\" + name, without the separator when path is empty, ends in "\" or "/", or is a
@@ -18,5 +20,8 @@ std::wstring win32_path(const std::wstring& path);
 // The full path as GetFullPathNameW resolves it against the current folder; the input
 // unchanged when that fails.
 std::wstring full_path(const std::wstring& path);
+
+// The full path of the running program (GetModuleFileNameW), however long.
+Status own_executable_path(std::wstring* path);
 
 }  // namespace tavrio

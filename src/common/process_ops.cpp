@@ -20,16 +20,8 @@ bool ends_with_exe(const std::wstring& name) {
 }
 
 std::wstring folder_of_running_program() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      break;
-    }
-    path.resize(path.size() * 2);
-  }
+  std::wstring path;
+  if (!own_executable_path(&path).ok()) return {};
   size_t slash = path.find_last_of(L"\\/");
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
@@ -77,18 +69,21 @@ STARTUPINFOW startup_with_own_std_handles() {
   return startup;
 }
 
-Status create_process(const ProcessStart& start, STARTUPINFOW& startup, PROCESS_INFORMATION* info) {
+Status create_process(const ProcessStart& start, STARTUPINFOW& startup, ProcessHandles* started) {
   std::wstring program;
   if (Status s = find_program(start.program, &program); !s.ok()) return s;
+  PROCESS_INFORMATION info{};
   std::wstring line = start.command_line_override.empty()
                           ? build_command_line(program, start.arguments)
                           : start.command_line_override;
   if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
                         start.creation_flags | CREATE_UNICODE_ENVIRONMENT, nullptr,
                         start.current_directory.empty() ? nullptr : start.current_directory.c_str(),
-                        &startup, info)) {
+                        &startup, &info)) {
     return last_error();
   }
+  started->process.reset(info.hProcess);
+  started->thread.reset(info.hThread);
   return {};
 }
 
@@ -136,11 +131,8 @@ Status find_program(const std::wstring& name, std::wstring* found) {
 
 Status start_process(const ProcessStart& start) {
   STARTUPINFOW startup = startup_with_own_std_handles();
-  PROCESS_INFORMATION info{};
-  if (Status s = create_process(start, startup, &info); !s.ok()) return s;
-  ::CloseHandle(info.hThread);
-  ::CloseHandle(info.hProcess);
-  return {};
+  ProcessHandles started;
+  return create_process(start, startup, &started);
 }
 
 Status run_to_end(const ProcessStart& start, ProcessResult* result) {
@@ -151,9 +143,9 @@ Status run_to_end(const ProcessStart& start, ProcessResult* result) {
   if (!null_input) return last_error();
   HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
   if (!::CreatePipe(&out_read, &out_write, &inheritable, 0)) return last_error();
-  UniqueHandleOrNull out_r(out_read), out_w(out_write);
+  UniquePipe out_r(out_read), out_w(out_write);
   if (!::CreatePipe(&err_read, &err_write, &inheritable, 0)) return last_error();
-  UniqueHandleOrNull err_r(err_read), err_w(err_write);
+  UniquePipe err_r(err_read), err_w(err_write);
   // Only the child's ends may be inherited.
   ::SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
   ::SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
@@ -164,14 +156,12 @@ Status run_to_end(const ProcessStart& start, ProcessResult* result) {
   startup.hStdInput = null_input.get();
   startup.hStdOutput = out_write;
   startup.hStdError = err_write;
-  PROCESS_INFORMATION info{};
-  Status started = create_process(start, startup, &info);
+  ProcessHandles child;
+  Status started = create_process(start, startup, &child);
   out_w.reset();
   err_w.reset();
   null_input.reset();
   if (!started.ok()) return started;
-  UniqueProcess process(info.hProcess);
-  UniqueThread thread(info.hThread);
 
   // Both pipes are drained at once, so a child that fills one while we wait on the other
   // cannot stall.
@@ -183,9 +173,9 @@ Status run_to_end(const ProcessStart& start, ProcessResult* result) {
   } else {
     read_to_end(err_read, &result->error_output);
   }
-  ::WaitForSingleObject(process.get(), INFINITE);
+  ::WaitForSingleObject(child.process.get(), INFINITE);
   DWORD code = 0;
-  if (!::GetExitCodeProcess(process.get(), &code)) return last_error();
+  if (!::GetExitCodeProcess(child.process.get(), &code)) return last_error();
   result->exit_code = code;
   return {};
 }

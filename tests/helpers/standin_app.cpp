@@ -11,7 +11,7 @@
 #include <string>
 
 #include "common/command_line.h"
-#include "common/log_line.h"
+#include "common/file_ops.h"
 #include "common/text.h"
 
 namespace {

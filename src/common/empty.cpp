@@ -1,1 +1,0 @@
-// Lets a module library exist before its first source file does.

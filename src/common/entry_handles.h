@@ -1,0 +1,45 @@
+// Opening a file-system entry without following links, and deleting an entry through its
+// handle: what the single-file operations and tree removal share.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "common/handles.h"
+#include "common/os_error.h"
+
+namespace tavrio {
+
+inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+struct EntryAttributes {
+  DWORD attributes = 0;
+  DWORD reparse_tag = 0;
+};
+
+// A symbolic link or a junction: an entry that names another one.
+bool is_name_surrogate(DWORD attributes, DWORD reparse_tag);
+
+// CreateFileW with full sharing on the Win32 form of the path.
+UniqueFile open_path(const std::wstring& path, DWORD access, DWORD flags);
+
+bool read_tag_info(HANDLE file, EntryAttributes* out);
+
+// Whether SetFileInformationByHandle refused the information class itself, as systems without
+// FileDispositionInfoEx do.
+bool class_rejected(DWORD error);
+
+// The plain deletion of an entry held open with DELETE, FILE_READ_ATTRIBUTES and
+// FILE_WRITE_ATTRIBUTES: a read-only entry has its attribute cleared first (and put back when
+// the deletion still fails).
+Status delete_clearing_read_only(HANDLE file);
+
+// Deletes the entry behind an open handle: POSIX semantics and read-only entries where the
+// system offers FileDispositionInfoEx, the plain disposition elsewhere.
+Status delete_by_handle(HANDLE file);
+
+// FileDispositionInfoEx with delete, POSIX semantics and ignore read-only.
+bool delete_by_handle_ex(HANDLE file);
+
+}  // namespace tavrio

@@ -130,17 +130,24 @@ TEST(FailureReport, ReplacesTheContentOfAnEarlierLongerReport) {
   EXPECT_EQ(read_file(path), "short");
 }
 
-// A fresh scratch folder with an update log, and the pauses the code under test asked for in
-// place of sleeping.
+// A fresh scratch folder with an update log, and the pauses and process waits the code under
+// test asked for in place of sleeping (a process wait only tests the handle).
 struct Paused {
   std::wstring dir = scratch_dir();
   UpdateLog log{dir + L"\\update.log"};
   std::vector<unsigned> pauses;
+  std::vector<unsigned> process_waits;
   std::function<void()> after_each;
   updater::Pause pause() {
     return [this](unsigned ms) {
       pauses.push_back(ms);
       if (after_each) after_each();
+    };
+  }
+  updater::ProcessWait process_wait() {
+    return [this](HANDLE process, unsigned ms) {
+      process_waits.push_back(ms);
+      return ::WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
     };
   }
 };
@@ -194,10 +201,9 @@ TEST(WaitForExit, EndsARunningApplicationAfterEightyPolls) {
   Paused p;
   StartedProcess app(spawn_standin(p.dir, {L"--run-seconds", L"-1"}));
   ASSERT_TRUE(app.valid());
-  updater::wait_for_exit(app.pid(), p.log, p.pause());
-  std::vector<unsigned> expected(80, 500);
-  expected.push_back(800);
-  EXPECT_EQ(p.pauses, expected);
+  updater::wait_for_exit(app.pid(), p.log, p.pause(), p.process_wait());
+  EXPECT_EQ(p.process_waits, std::vector<unsigned>(80, 500));
+  EXPECT_EQ(p.pauses, std::vector<unsigned>{800});
   EXPECT_EQ(log_messages(p.log.path()), (Lines{"主程序没有按时退出，强制结束", kExited}));
   ASSERT_TRUE(app.ended_within(5000));
   EXPECT_EQ(app.exit_code(), 1u);
@@ -211,8 +217,9 @@ TEST(WaitForExit, DoesNotWaitForNoProcessOrAnEndedOne) {
   // signalled at the first poll.
   for (DWORD pid : {DWORD{0}, ended.pid(), DWORD{0xFFFFFFF0}}) {
     Paused p;  // a fresh log for each
-    updater::wait_for_exit(pid, p.log, p.pause());
+    updater::wait_for_exit(pid, p.log, p.pause(), p.process_wait());
     EXPECT_TRUE(p.pauses.empty()) << pid;
+    EXPECT_EQ(p.process_waits.size(), pid == ended.pid() ? 1u : 0u) << pid;
     EXPECT_EQ(log_messages(p.log.path()), Lines{kExited}) << pid;
   }
 }

@@ -56,10 +56,12 @@ bool is_directory(const std::wstring& path) {
          !is_name_surrogate(attributes.attributes, attributes.reparse_tag);
 }
 
-Status rename_path(const std::wstring& from, const std::wstring& to) {
+Status rename_path(const std::wstring& from, const std::wstring& to, RenameFlush flush) {
   const std::wstring source = win32_path(from);
   const std::wstring target = win32_path(to);
-  if (::MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING)) return {};
+  const DWORD flags = MOVEFILE_REPLACE_EXISTING |
+                      (flush == RenameFlush::kWriteThrough ? MOVEFILE_WRITE_THROUGH : 0);
+  if (::MoveFileExW(source.c_str(), target.c_str(), flags)) return {};
   OsError first = last_error();
   if (first.code != ERROR_ACCESS_DENIED) return first;
 
@@ -82,6 +84,9 @@ Status rename_path(const std::wstring& from, const std::wstring& to) {
 }
 
 namespace {
+// The copy reports its progress to a routine that records how many bytes of the file's data have
+// been copied and always lets the copy go on. Nothing reads the count in the programs; it is
+// there to be looked at in a debugger when a copy fails part-way (a full disk, a lost share).
 DWORD CALLBACK record_progress(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_INTEGER,
                                LARGE_INTEGER, DWORD stream, DWORD, HANDLE, HANDLE, LPVOID data) {
   if (stream == 1) *static_cast<long long*>(data) = transferred.QuadPart;
@@ -96,6 +101,13 @@ Status copy_file(const std::wstring& from, const std::wstring& to) {
     return {};
   }
   return last_error();
+}
+
+Status flush_file(const std::wstring& path) {
+  UniqueFile file = open_path(path, GENERIC_WRITE, 0);
+  if (!file) return last_error();
+  if (!::FlushFileBuffers(file.get())) return last_error();
+  return {};
 }
 
 Status remove_file(const std::wstring& path) {

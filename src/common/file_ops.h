@@ -16,11 +16,20 @@ bool exists(const std::wstring& path);
 // True for a real directory (not a symbolic link or junction to one).
 bool is_directory(const std::wstring& path);
 
+enum class RenameFlush {
+  kNone,
+  kWriteThrough,  // returns once the rename is on disk (MOVEFILE_WRITE_THROUGH)
+};
+
 // MoveFileExW with replace-existing, never copying across volumes (error 17 there).
-Status rename_path(const std::wstring& from, const std::wstring& to);
+Status rename_path(const std::wstring& from, const std::wstring& to,
+                   RenameFlush flush = RenameFlush::kNone);
 
 // CopyFileExW, overwriting an existing (writable) target.
 Status copy_file(const std::wstring& from, const std::wstring& to);
+
+// Writes what the system still holds of a file to the disk (FlushFileBuffers).
+Status flush_file(const std::wstring& path);
 
 // DeleteFileW; a read-only file is removed too.
 Status remove_file(const std::wstring& path);

@@ -1,0 +1,108 @@
+#include "journal.h"
+
+#include <windows.h>
+
+#include <iterator>
+
+#include "common/file_ops.h"
+#include "common/handles.h"
+#include "common/path.h"
+#include "common/text.h"
+
+namespace tavrio::updater {
+namespace {
+
+constexpr std::string_view kHeading = "tavrio update journal 1\n";
+constexpr std::string_view kStepKey = "step=";
+constexpr std::string_view kStageKey = "stage=";
+constexpr std::wstring_view kTemporarySuffix = L".tmp";
+constexpr DWORD kMaxJournalBytes = 64 * 1024;
+
+struct StepName {
+  SwapStep step;
+  std::string_view name;
+};
+constexpr StepName kStepNames[] = {
+    {SwapStep::kStarted, "started"},
+    {SwapStep::kBackedUp, "backed-up"},
+    {SwapStep::kReplaced, "replaced"},
+    {SwapStep::kFinished, "finished"},
+};
+
+std::string_view name_of(SwapStep step) {
+  for (const StepName& s : kStepNames) {
+    if (s.step == step) return s.name;
+  }
+  return {};
+}
+
+std::optional<SwapStep> step_named(std::string_view name) {
+  for (const StepName& s : kStepNames) {
+    if (s.name == name) return s.step;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string journal_text(const Journal& journal) {
+  std::string text(kHeading);
+  text += kStepKey;
+  text += name_of(journal.step);
+  text += '\n';
+  text += kStageKey;
+  text += display_form(journal.staging_dir);
+  text += '\n';
+  return text;
+}
+
+std::optional<Journal> parse_journal(std::string_view text) {
+  if (!text.starts_with(kHeading)) return std::nullopt;
+  text.remove_prefix(kHeading.size());
+  Journal journal;
+  bool have_step = false;
+  bool have_stage = false;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    if (end == std::string_view::npos) return std::nullopt;  // cut short
+    const std::string_view line = text.substr(0, end);
+    text.remove_prefix(end + 1);
+    if (line.starts_with(kStepKey)) {
+      std::optional<SwapStep> step = step_named(line.substr(kStepKey.size()));
+      if (!step) return std::nullopt;
+      journal.step = *step;
+      have_step = true;
+    } else if (line.starts_with(kStageKey)) {
+      journal.staging_dir = widen(line.substr(kStageKey.size()));
+      have_stage = true;
+    }
+  }
+  if (!have_step || !have_stage) return std::nullopt;
+  return journal;
+}
+
+Status write_journal(const std::wstring& path, const Journal& journal) {
+  const std::wstring temporary = path + std::wstring(kTemporarySuffix);
+  {
+    UniqueFile file(::CreateFileW(win32_path(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return last_error();
+    if (!write_all(file.get(), journal_text(journal))) return last_error();
+    if (!::FlushFileBuffers(file.get())) return last_error();
+  }
+  return rename_path(temporary, path, RenameFlush::kWriteThrough);
+}
+
+std::optional<Journal> read_journal(const std::wstring& path) {
+  UniqueFile file(::CreateFileW(win32_path(path).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  if (!file) return std::nullopt;
+  std::string text(kMaxJournalBytes, '\0');
+  DWORD read = 0;
+  if (!::ReadFile(file.get(), text.data(), kMaxJournalBytes, &read, nullptr)) return std::nullopt;
+  text.resize(read);
+  return parse_journal(text);
+}
+
+}  // namespace tavrio::updater

@@ -1,0 +1,39 @@
+// The journal of a swap: a small file in the install directory that says how far a swap got,
+// so that a run that was killed part-way can be finished or undone by the next run.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/os_error.h"
+
+namespace tavrio::updater {
+
+inline constexpr std::wstring_view kJournalName = L"update.journal";
+
+// How far the swap got. Each step is written once the change it names is on disk.
+enum class SwapStep {
+  kStarted,   // about to change the install directory: nothing of the installation moved yet
+  kBackedUp,  // the program folder is the backup folder; the staged one is not in place yet
+  kReplaced,  // the staged program folder is in place; the executable may still be the old one
+  kFinished,  // the new version is complete; what is left is the cleanup
+};
+
+struct Journal {
+  SwapStep step = SwapStep::kStarted;
+  std::wstring staging_dir;  // the staging directory whose version is being swapped in
+};
+
+// The journal's text: a first line that names the file, then "step=" and "stage=" lines.
+std::string journal_text(const Journal& journal);
+std::optional<Journal> parse_journal(std::string_view text);
+
+// Writes the journal under a temporary name, flushes it to disk and renames it into place
+// write-through, so that the journal on disk is always one whole version or the other.
+Status write_journal(const std::wstring& path, const Journal& journal);
+
+// The journal on disk; nullopt when there is none or it is not one of ours.
+std::optional<Journal> read_journal(const std::wstring& path);
+
+}  // namespace tavrio::updater

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/os_error.h"
 
@@ -27,6 +28,10 @@ Status remove_file(const std::wstring& path);
 // Removes a directory and everything below it, deleting links as links and never following
 // them; read-only entries are removed; entries momentarily in use are retried.
 Status remove_tree(const std::wstring& path);
+
+// The names of the entries directly inside a folder, as the file system lists them ("." and
+// ".." left out).
+Status list_names(const std::wstring& folder, std::vector<std::wstring>* names);
 
 // Sleeps on the calling thread with a high-resolution waitable timer where there is one.
 void pause_ms(unsigned milliseconds);

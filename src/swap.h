@@ -1,6 +1,6 @@
-// Swapping the program folder: the package check, clearing an old backup, the backup with its
-// retries, the replacement and the rollback. Each step gives nothing on success or the failure
-// reason that ends the update.
+// Swapping the program folder: the refusals of an unsafe executable name or staging directory,
+// the package check, clearing an old backup, the backup with its retries, the replacement and
+// the rollback. Each step gives nothing on success or the failure reason that ends the update.
 #pragma once
 
 #include <optional>
@@ -26,7 +26,7 @@ inline constexpr std::wstring_view kBaseLibraryName = L"base_library.zip";
 // over it, so the installed executable is never left half-written.
 inline constexpr std::wstring_view kNewExecutableSuffix = L".new";
 
-inline constexpr size_t kMaxFileNameLength = 255;
+inline constexpr size_t kMaxFileNameLength = 255;  // what a file system allows in one name
 
 inline constexpr int kBackupAttempts = 6;
 inline constexpr unsigned kBackupRetryPauseMs = 2000;

@@ -251,7 +251,7 @@ TEST(CleanupRun, AnEntryThatStaysIsNamedInPlaceOfTheOutcome) {
     ::WaitForSingleObject(holder.get(), 5000);
     ASSERT_TRUE(r.finished);
     EXPECT_EQ(log_messages(u.setup_log()),
-              Lines{"卸载未完成，残留：" + narrow(u.install + L"\\_internal") + "：" +
+              Lines{kIncompleteOutcome + narrow(u.install + L"\\_internal") + "：" +
                     error_text(OsError{ERROR_SHARING_VIOLATION})});
     const bool all = std::wstring(mode) == L"all";
     EXPECT_EQ(names_in(u.install),

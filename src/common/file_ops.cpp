@@ -376,7 +376,8 @@ Status remove_tree(const std::wstring& path) {
 }
 
 Status list_names(const std::wstring& folder, std::vector<std::wstring>* names) {
-  UniqueFile directory = open_path(folder, FILE_LIST_DIRECTORY, FILE_FLAG_BACKUP_SEMANTICS);
+  UniqueFile directory = open_path(folder, FILE_LIST_DIRECTORY,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
   if (!directory) return last_error();
   std::vector<char> buffer(64 * 1024);
   std::vector<Listed> entries;

@@ -30,7 +30,7 @@ Status remove_file(const std::wstring& path);
 Status remove_tree(const std::wstring& path);
 
 // The names of the entries directly inside a folder, as the file system lists them ("." and
-// ".." left out).
+// ".." left out). A link is not followed: a junction lists nothing.
 Status list_names(const std::wstring& folder, std::vector<std::wstring>* names);
 
 // Sleeps on the calling thread with a high-resolution waitable timer where there is one.

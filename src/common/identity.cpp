@@ -123,17 +123,19 @@ std::wstring resolved_path(HANDLE entry) {
   return path.empty() ? final_path(entry, VOLUME_NAME_GUID) : path;
 }
 
-// Adds the identity of every folder above `path`, up to and including its root.
-void add_ancestors(std::wstring_view path, std::vector<FileIdentity>* out) {
+// Adds the identity of the folder at `path` and of every folder above it, up to and including
+// its root.
+void add_folders_up_to_root(std::wstring_view path, std::vector<FileIdentity>* out) {
   const size_t root = root_length(path);
   if (root == 0) return;
   std::wstring_view rest = trimmed(path, root);
-  while (rest.size() > root) {
+  for (;;) {
+    const std::wstring folder = rest.size() > root ? std::wstring(rest) : openable_root(path, root);
+    if (std::optional<FileIdentity> identity = identity_of(folder)) out->push_back(*identity);
+    if (rest.size() <= root) return;
     size_t cut = rest.size();
     while (cut > root && !is_separator(rest[cut - 1])) --cut;
     rest = trimmed(rest.substr(0, cut), root);
-    const std::wstring folder = rest.size() > root ? std::wstring(rest) : openable_root(path, root);
-    if (std::optional<FileIdentity> identity = identity_of(folder)) out->push_back(*identity);
   }
 }
 
@@ -146,13 +148,17 @@ std::optional<FileIdentity> identity_of(const std::wstring& path) {
 }
 
 std::optional<std::vector<FileIdentity>> folder_and_ancestors(const std::wstring& path) {
-  UniqueFile folder = open_entry(path);
-  if (!folder) return std::nullopt;
-  std::optional<FileIdentity> own = read_identity(folder.get());
+  UniqueFile entry = open_entry(path);
+  if (!entry) return std::nullopt;
+  std::optional<FileIdentity> own = read_identity(entry.get());
   if (!own) return std::nullopt;
   std::vector<FileIdentity> chain = {*own};
-  add_ancestors(absolute_path(path), &chain);
-  add_ancestors(resolved_path(folder.get()), &chain);
+  add_folders_up_to_root(absolute_path(path), &chain);
+  // Every name joined to the folder goes through a link at its last step, so the folder that a
+  // link leads to, and the folders above that one, count as well.
+  UniqueFile followed(::CreateFileW(win32_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  add_folders_up_to_root(resolved_path(followed ? followed.get() : entry.get()), &chain);
   return chain;
 }
 

@@ -24,7 +24,8 @@ std::optional<FileIdentity> identity_of(const std::wstring& path);
 
 // The identities of a folder and of every folder above it up to its volume's root, walked both
 // along the path as spelled and along the path the system resolves the folder to (through any
-// link or mapped drive on the way). nullopt when the folder itself cannot be opened.
+// link or mapped drive on the way, a link at the folder itself included). nullopt when the
+// folder itself cannot be opened.
 std::optional<std::vector<FileIdentity>> folder_and_ancestors(const std::wstring& path);
 
 // True when `path` names the root of a volume or of a network share, by its spelling or by what

@@ -23,12 +23,26 @@ bool same_folder(const std::wstring& a, const std::wstring& b) {
   return index(a, &x) && index(b, &y) && x == y;
 }
 
+// The dosdevices link of a drive letter in this Wine prefix; empty when not under Wine.
+std::string dosdevices_link(wchar_t letter) {
+  const std::string drive_c = linux_path(L"C:\\");
+  const std::string suffix = "/c:/";
+  if (!running_under_wine() || !drive_c.ends_with(suffix)) return {};
+  return drive_c.substr(0, drive_c.size() - suffix.size()) + "/" +
+         static_cast<char>(::towlower(letter)) + ":";
+}
+
 }  // namespace
 
 MappedDrive::MappedDrive(wchar_t letter, const std::wstring& folder)
     : device_{letter, L':'}, folder_(folder) {
   const std::wstring root = device_ + L"\\";
-  if (::GetLogicalDrives() & (1u << (letter - L'A'))) {
+  const std::string link = dosdevices_link(letter);
+  // A test that was killed leaves its link behind; one into the scratch folders is ours.
+  if (!link.empty()) {
+    run_linux("case \"$(readlink '" + link + "')\" in */scratch/*) rm -f '" + link + "';; esac");
+  }
+  if (::GetDriveTypeW(root.c_str()) != DRIVE_NO_ROOT_DIR) {
     why_not_ = "drive " + narrow(device_) + " is already in use";
     return;
   }
@@ -42,14 +56,11 @@ MappedDrive::MappedDrive(wchar_t letter, const std::wstring& folder)
                        folder.c_str());
     defined_ = false;
   }
-  const std::string drive_c = linux_path(L"C:\\");
-  const std::string suffix = "/c:/";
-  if (!running_under_wine() || !drive_c.ends_with(suffix)) {
+  if (link.empty()) {
     why_not_ = "DefineDosDeviceW does not map a drive letter here";
     return;
   }
-  link_ = drive_c.substr(0, drive_c.size() - suffix.size()) + "/" +
-          static_cast<char>(::towlower(letter)) + ":";
+  link_ = link;
   if (run_linux("ln -s '" + linux_path(folder) + "' '" + link_ + "'") != 0 ||
       !same_folder(root, folder)) {
     why_not_ = "neither DefineDosDeviceW nor a link in Wine's dosdevices maps a drive letter here";

@@ -79,7 +79,7 @@ void clean_up(const UpdateRequest& request, const UpdatePaths& paths, CleanupSco
   if (!scope.keep_staging) (void)remove_tree(request.staging_dir);
   (void)remove_file(in_install_dir(request, kPendingMarkerName));
   (void)remove_file(in_install_dir(request, kUpdateLockName));
-  (void)remove_file(new_executable_path(paths));
+  if (!scope.exe_name_refused) (void)remove_file(new_executable_path(paths));
 }
 
 void restart_application(const UpdateRequest& request, const UpdatePaths& paths) {

@@ -42,6 +42,8 @@ struct CleanupScope {
   bool keep_backup = false;
   // The staging directory contains the installation: removing it would remove everything.
   bool keep_staging = false;
+  // The executable name was refused: no path made from it is touched or started.
+  bool exe_name_refused = false;
 };
 
 // Removes the backup folder, the staging directory, the pending-update marker, the update lock

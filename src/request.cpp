@@ -29,6 +29,12 @@ std::optional<UpdateRequest> read_update_request(const std::vector<std::wstring>
   return request;
 }
 
+UpdateRequest with_absolute_paths(UpdateRequest request) {
+  request.install_dir = absolute_path(request.install_dir);
+  request.staging_dir = absolute_path(request.staging_dir);
+  return request;
+}
+
 UpdatePaths derive_paths(const UpdateRequest& request) {
   UpdatePaths paths;
   paths.installed_exe = join(request.install_dir, request.exe_name);

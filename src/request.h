@@ -42,6 +42,12 @@ struct UpdatePaths {
 // ends without a trace.
 std::optional<UpdateRequest> read_update_request(const std::vector<std::wstring>& arguments);
 
+// The install and staging directories made full paths once (absolute_path), so that the staging
+// check and every operation name the same folders: a trailing dot or a relative part can then
+// never mean one folder to the check and another to a rename. The log path stays as given,
+// which is how the failure report names it.
+UpdateRequest with_absolute_paths(UpdateRequest request);
+
 UpdatePaths derive_paths(const UpdateRequest& request);
 
 }  // namespace tavrio::updater

@@ -2,7 +2,11 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <vector>
+
 #include "common/file_ops.h"
+#include "common/identity.h"
 #include "common/tree_removal.h"
 #include "common/os_error.h"
 #include "common/path.h"
@@ -17,29 +21,45 @@ std::string with_error(std::string_view prefix, Status status) {
   return text;
 }
 
-bool starts_with(std::wstring_view text, std::wstring_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
-// The full path in one spelling: "/" as "\", no "\\?\" prefix, no trailing separators.
-std::wstring comparable_path(const std::wstring& path) {
-  std::wstring full = full_path(path);
-  for (wchar_t& c : full) {
-    if (c == L'/') c = L'\\';
-  }
-  if (starts_with(full, L"\\\\?\\UNC\\")) {
-    full = L"\\\\" + full.substr(8);
-  } else if (starts_with(full, L"\\\\?\\") || starts_with(full, L"\\??\\")) {
-    full = full.substr(4);
-  }
-  while (!full.empty() && full.back() == L'\\') full.pop_back();
-  return full;
-}
+// Names that Win32 takes for a device in any folder, also with an extension ("NUL.exe").
+constexpr std::wstring_view kDeviceNames[] = {
+    L"CON",  L"PRN",       L"AUX",       L"NUL",       L"CONIN$",    L"CONOUT$", L"COM0",
+    L"COM1", L"COM2",      L"COM3",      L"COM4",      L"COM5",      L"COM6",    L"COM7",
+    L"COM8", L"COM9",      L"COM\u00B9", L"COM\u00B2", L"COM\u00B3", L"LPT0",    L"LPT1",
+    L"LPT2", L"LPT3",      L"LPT4",      L"LPT5",      L"LPT6",      L"LPT7",    L"LPT8",
+    L"LPT9", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3",
+};
 
 bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
   return a.size() == b.size() &&
          ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
                                 static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool is_device_name(std::wstring_view name) {
+  std::wstring_view stem = name.substr(0, name.find(L'.'));
+  while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
+  for (std::wstring_view device : kDeviceNames) {
+    if (equal_ignoring_case(stem, device)) return true;
+  }
+  return false;
+}
+
+bool contains(const std::vector<FileIdentity>& identities, const FileIdentity& identity) {
+  return std::find(identities.begin(), identities.end(), identity) != identities.end();
+}
+
+bool stage_holds_installation(const UpdateRequest& request) {
+  if (is_volume_root(request.staging_dir)) return true;
+  std::optional<std::vector<FileIdentity>> install = folder_and_ancestors(request.install_dir);
+  if (!install) return true;
+  std::optional<FileIdentity> stage = identity_of(request.staging_dir);
+  if (!stage) return false;
+  // A staging directory that is the program folder itself would be moved aside with the backup,
+  // restored by the rollback and then removed by the cleanup: the installed runtime would go.
+  std::optional<FileIdentity> program_folder =
+      identity_of(join(request.install_dir, std::wstring(kProgramFolderName)));
+  return contains(*install, *stage) || (program_folder && *program_folder == *stage);
 }
 
 // Renames the staged folder in and puts the staged executable in place; the error of the first
@@ -61,28 +81,28 @@ std::wstring new_executable_path(const UpdatePaths& paths) {
   return paths.installed_exe + std::wstring(kNewExecutableSuffix);
 }
 
-bool staging_contains_install(const std::wstring& staging_dir, const std::wstring& install_dir) {
-  const std::wstring stage = comparable_path(staging_dir);
-  const std::wstring install = comparable_path(install_dir);
-  if (stage.empty() || install.size() < stage.size()) return false;
-  if (!equal_ignoring_case(std::wstring_view(install).substr(0, stage.size()), stage)) {
+bool is_plain_file_name(std::wstring_view name) {
+  if (name.empty() || name.size() > kMaxFileNameLength || name == L"." || name == L"..") {
     return false;
   }
-  return install.size() == stage.size() || install[stage.size()] == L'\\';
+  if (name.back() == L'.' || name.back() == L' ') return false;
+  for (wchar_t c : name) {
+    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) {
+      return false;
+    }
+  }
+  return !is_device_name(name);
 }
 
-bool staging_is_program_folder(const std::wstring& staging_dir, const std::wstring& install_dir) {
-  return equal_ignoring_case(comparable_path(staging_dir),
-                             comparable_path(join(install_dir, std::wstring(kProgramFolderName))));
+FailureReason check_exe_name(const UpdateRequest& request) {
+  if (is_plain_file_name(request.exe_name)) return std::nullopt;
+  std::string reason(kInvalidExeName);
+  reason += display_form(request.exe_name);
+  return reason;
 }
 
 FailureReason check_staging_placement(const UpdateRequest& request) {
-  // A staging directory that is the program folder itself would be moved aside with the backup,
-  // restored by the rollback and then removed by the cleanup: the installed runtime would go.
-  if (!staging_contains_install(request.staging_dir, request.install_dir) &&
-      !staging_is_program_folder(request.staging_dir, request.install_dir)) {
-    return std::nullopt;
-  }
+  if (!stage_holds_installation(request)) return std::nullopt;
   std::string reason(kStagingContainsInstall);
   reason += display_form(request.staging_dir);
   return reason;

@@ -1,6 +1,6 @@
-// Swapping the program folder: the package check, clearing an old backup, the backup with its
-// retries, the replacement and the rollback. Each step gives nothing on success or the failure
-// reason that ends the update.
+// Swapping the program folder: the refusals of an unsafe executable name or staging directory,
+// the package check, clearing an old backup, the backup with its retries, the replacement and
+// the rollback. Each step gives nothing on success or the failure reason that ends the update.
 #pragma once
 
 #include <optional>
@@ -14,6 +14,7 @@
 namespace tavrio::updater {
 
 inline constexpr std::string_view kStagingContainsInstall = "暂存目录包含安装目录，拒绝更新：";
+inline constexpr std::string_view kInvalidExeName = "主程序名无效，拒绝更新：";
 inline constexpr std::string_view kPackageIncomplete = "准备好的文件不完整，缺少 ";
 inline constexpr std::string_view kClearingBackupFailed = "清理上次的备份失败：";
 inline constexpr std::string_view kBackupFailedSuffix = "失败：";  // behind kBackupLabel
@@ -25,20 +26,29 @@ inline constexpr std::wstring_view kBaseLibraryName = L"base_library.zip";
 // over it, so the installed executable is never left half-written.
 inline constexpr std::wstring_view kNewExecutableSuffix = L".new";
 
+inline constexpr size_t kMaxFileNameLength = 255;  // what a file system allows in one name
+
 inline constexpr int kBackupAttempts = 6;
 inline constexpr unsigned kBackupRetryPauseMs = 2000;
 
 using FailureReason = std::optional<std::string>;
 
-// True when the staging directory is the install directory or lies above it (full paths, case
-// and separator kind ignored, whole components compared): removing the staging directory
-// afterwards would remove the installation.
-bool staging_contains_install(const std::wstring& staging_dir, const std::wstring& install_dir);
+// True for a name that can only mean a file directly in the folder it is joined to: no "\" or
+// "/", no ":", not "." or "..", no trailing dot or space (Win32 drops them, so the name would
+// mean another file), no character that file names cannot hold, not a device name (CON, NUL,
+// COM1... also with an extension), at most 255 characters.
+bool is_plain_file_name(std::wstring_view name);
 
-// True when the staging directory is the install directory's program folder ("_internal").
-bool staging_is_program_folder(const std::wstring& staging_dir, const std::wstring& install_dir);
+// Refuses an executable name that is not a plain file name: joined to the install or staging
+// directory it could name a file outside both.
+FailureReason check_exe_name(const UpdateRequest& request);
 
-// Refuses a staging directory that contains the installation or is its program folder.
+// Refuses a staging directory that is the install directory, one of the folders above it or its
+// program folder, whatever their spelling (they are compared by identity): removing the staging
+// directory afterwards would remove the installation. A staging directory at the root of a
+// volume is always refused, and so is every one when the install directory cannot be opened,
+// since nothing can then be proven about it. One that cannot be opened is left to the package
+// check.
 FailureReason check_staging_placement(const UpdateRequest& request);
 
 // The staged executable, python312.dll and base_library.zip must exist; the first missing one is

@@ -11,6 +11,12 @@ namespace {
 // Steps from the package check to the replacement; the first failure ends the swap.
 ReplacementOutcome swap_program(const UpdateRequest& request, const UpdatePaths& paths,
                                 const UpdateLog& log, const Pause& pause, CleanupScope* scope) {
+  // Both refusals come before anything is touched, and the staging directory is kept.
+  if (FailureReason refused = check_exe_name(request)) {
+    scope->keep_staging = true;
+    scope->exe_name_refused = true;
+    return {refused, false};
+  }
   if (FailureReason refused = check_staging_placement(request)) {
     scope->keep_staging = true;
     return {refused, false};
@@ -25,7 +31,8 @@ ReplacementOutcome swap_program(const UpdateRequest& request, const UpdatePaths&
 
 }  // namespace
 
-void run_update(const UpdateRequest& request, const Pause& pause) {
+void run_update(const UpdateRequest& given, const Pause& pause) {
+  const UpdateRequest request = with_absolute_paths(given);
   const UpdatePaths paths = derive_paths(request);
   const UpdateLog log(request.log_path);
   log.append(kStartBanner);
@@ -40,7 +47,8 @@ void run_update(const UpdateRequest& request, const Pause& pause) {
     end_with_success(log);
   }
   clean_up(request, paths, scope);
-  restart_application(request, paths);
+  // With a refused executable name there is nothing that could safely be started.
+  if (!scope.exe_name_refused) restart_application(request, paths);
 }
 
 }  // namespace tavrio::updater

@@ -19,8 +19,8 @@ target_link_libraries(uninstall_unit_test PRIVATE uninstall_e2e tavrio_uninstall
 foreach(area modes removal cleanup)
   tavrio_test(uninstall_${area}_test uninstall_${area}_test.cpp)
   target_link_libraries(uninstall_${area}_test PRIVATE uninstall_e2e tavrio_uninstall_lib)
-  add_dependencies(uninstall_${area}_test uninstall argv_echo standin_app uninstall_planted_dll
-                   uninstall_dll_probe)
+  add_dependencies(uninstall_${area}_test uninstall argv_echo standin_app hold_open
+                   uninstall_planted_dll uninstall_dll_probe)
 endforeach()
 
 # The real taskkill ends every "Tavrio.exe" in the Wine session, and the registration key is

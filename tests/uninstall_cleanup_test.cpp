@@ -1,9 +1,15 @@
 // The cleanup copy end to end: how the install directory travels to it, the copy in the
-// temporary folder (stale or still running), and the cleanup run's reading of its mode word
-// and process id.
+// temporary folder (stale, still running or inside the installation), and the cleanup run's
+// reading of its mode word and process id, its own guard and its outcome line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <iostream>
+
 #include "common/handles.h"
+#include "common/os_error.h"
+#include "support/mapped_drive.h"
 #include "uninstall_e2e.h"
 
 namespace tavrio::test {
@@ -135,6 +141,120 @@ TEST(CleanupRun, WaitsForALiveFirstProcess) {
   EXPECT_EQ(::WaitForSingleObject(cleanup.get(), 8000), WAIT_OBJECT_0);
   EXPECT_EQ(log_messages(u.setup_log()), Lines{kAllOutcome});
   EXPECT_FALSE(path_exists(u.install));
+}
+
+// A temporary folder inside the installation, however it is spelled, counts as none: the copy
+// would delete the folder it runs from. The start fails as without a temporary folder and
+// nothing is deleted.
+TEST(CleanupCopy, ATemporaryFolderInsideTheInstallationIsNotUsed) {
+  struct Case {
+    const char* name;
+    std::function<std::wstring(const Uninstall&)> temp;
+  };
+  const Case cases[] = {
+      {"a folder inside", [](const Uninstall& u) { return u.install + L"\\temp"; }},
+      {"the install folder itself", [](const Uninstall& u) { return u.install; }},
+      {"a folder inside, by its 8.3 name",
+       [](const Uninstall& u) {
+         wchar_t short_path[MAX_PATH];
+         DWORD n = ::GetShortPathNameW(u.install.c_str(), short_path, MAX_PATH);
+         return n > 0 && n < MAX_PATH ? std::wstring(short_path, n) + L"\\temp" : std::wstring();
+       }},
+  };
+  for (const Case& c : cases) {
+    Uninstall u = make_uninstall(L"Tavrio 安装");
+    make_dirs(u.install + L"\\temp");
+    const std::wstring temp = c.temp(u);
+    RunOptions options = u.options();
+    options.environment[L"TMP"] = temp;
+    options.environment[L"TEMP"] = temp;
+    RunResult r = run(u.uninstaller(), {L"--silent", L"--delete-data"}, options);
+    ASSERT_TRUE(r.finished) << c.name;
+    EXPECT_EQ(
+        log_messages(temp + L"\\tavrio_setup.log"),
+        Lines{"启动清理程序失败：复制清理程序失败：" + error_text(OsError{ERROR_PATH_NOT_FOUND})})
+        << c.name;
+    EXPECT_FALSE(path_exists(temp + L"\\tavrio-uninstall-cleanup.exe")) << c.name;
+    Names expected = kSampleInstallNames;
+    expected.push_back(L"temp");
+    if (temp == u.install) expected.push_back(L"tavrio_setup.log");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(names_in(u.install), expected) << c.name;
+    EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json")) << c.name;
+  }
+}
+
+std::wstring runner_in(const Uninstall& u) {
+  const std::wstring runner = u.root + L"\\runner.exe";
+  EXPECT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), runner.c_str(), FALSE));
+  return runner;
+}
+
+// The cleanup run checks what it is about to delete, as the first process does: not a volume's
+// root, and Tavrio.exe or 卸载.exe inside. A refused folder is left exactly as it was.
+TEST(CleanupRun, DeletesNothingInAFolderThatIsNoInstallation) {
+  Uninstall u = make_uninstall();
+  const std::wstring runner = runner_in(u);
+  write_file(u.root + L"\\volume\\Tavrio.exe", "not at a volume's root");
+  write_file(u.root + L"\\volume\\canary.txt", "beside");
+  MappedDrive drive(L'R', u.root + L"\\volume");
+  struct Case {
+    const char* name;
+    std::wstring argument, current_directory, shown;
+  };
+  const Case cases[] = {
+      {"the folder above the installation", u.root, {}, u.root},
+      {"\"..\" from inside the installation", L"..", u.install, u.root},
+      {"the root of a volume", drive.root(), {}, drive.root()},
+  };
+  for (const Case& c : cases) {
+    if (c.argument.empty()) {
+      std::cout << "[  SKIPPED ] " << c.name << ": " << drive.why_not() << "\n";
+      continue;
+    }
+    ::DeleteFileW(u.setup_log().c_str());
+    const Names before = list_tree(u.root);
+    RunResult r =
+        run(runner, {L"--cleanup", c.argument, L"all", L"0"}, u.options(c.current_directory));
+    ASSERT_TRUE(r.finished) << c.name;
+    EXPECT_EQ(log_messages(u.setup_log()),
+              Lines{"这个目录里没有 Tavrio.exe，未做任何删除：" + narrow(c.shown)})
+        << c.name;
+    Names after = list_tree(u.root);
+    std::erase(after, L"temp\\tavrio_setup.log");
+    EXPECT_EQ(after, before) << c.name;
+  }
+  // What an interrupted cleanup leaves, the uninstaller without the main program, still passes.
+  ::DeleteFileW(u.setup_log().c_str());
+  remove_all(u.install + L"\\Tavrio.exe");
+  remove_all(u.install + L"\\_internal");
+  ASSERT_TRUE(run(runner, {L"--cleanup", u.install, L"all", L"0"}, u.options()).finished);
+  EXPECT_EQ(log_messages(u.setup_log()), Lines{kAllOutcome});
+  EXPECT_FALSE(path_exists(u.install));
+}
+
+// An entry held open stays; the outcome line then names it and why, instead of claiming that
+// everything went.
+TEST(CleanupRun, AnEntryThatStaysIsNamedInPlaceOfTheOutcome) {
+  for (const wchar_t* mode : {L"keep", L"all"}) {
+    SCOPED_TRACE(narrow(mode));
+    Uninstall u = make_uninstall();
+    const std::wstring runner = runner_in(u);
+    StartedProcess holder =
+        spawn(built_exe(L"hold_open.exe"),
+              {L"file", u.install + L"\\_internal\\python312.dll", L"30000", u.root + L"\\held"});
+    ASSERT_TRUE(wait_until([&] { return path_exists(u.root + L"\\held"); }, 10000));
+    RunResult r = run(runner, {L"--cleanup", u.install, mode, L"0"}, u.options());
+    holder.end_now();
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(log_messages(u.setup_log()),
+              Lines{kIncompleteOutcome + narrow(u.install + L"\\_internal") + "：" +
+                    error_text(OsError{ERROR_SHARING_VIOLATION})});
+    const bool all = std::wstring(mode) == L"all";
+    EXPECT_EQ(names_in(u.install),
+              all ? Names{L"_internal"} : (Names{L"_internal", L"taskkill.exe"}));
+    EXPECT_EQ(path_exists(u.local_data()), !all);
+  }
 }
 
 }  // namespace

@@ -50,7 +50,8 @@ std::vector<std::string> wait_for_outcome(const Uninstall& u, DWORD timeout_ms) 
   auto has_outcome = [&] {
     for (const std::string& line : read_lines(u.setup_log())) {
       if (line.find(kKeepOutcome) != std::string::npos ||
-          line.find(kAllOutcome) != std::string::npos) {
+          line.find(kAllOutcome) != std::string::npos ||
+          line.find(kIncompleteOutcome) != std::string::npos) {
         return true;
       }
     }

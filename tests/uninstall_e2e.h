@@ -14,6 +14,7 @@ namespace tavrio::test {
 inline constexpr char kScheduledLine[] = "已安排删除";
 inline constexpr char kKeepOutcome[] = "程序文件已删除，本地资料保留";
 inline constexpr char kAllOutcome[] = "程序与本地资料已全部删除";
+inline constexpr char kIncompleteOutcome[] = "卸载未完成，残留：";
 
 // What make_install puts at the top of an installation, sorted.
 inline const std::vector<std::wstring> kSampleInstallNames = {
@@ -46,8 +47,8 @@ Uninstall make_uninstall(const std::wstring& install_name = L"Tavrio");
 // never end another test's processes (the real taskkill has a test of its own).
 void make_install(const std::wstring& dir);
 
-// The messages of the setup log once an outcome line (either mode) is in it, or whatever it
-// holds when none came within the time.
+// The messages of the setup log once an outcome line (either mode, or an incomplete one) is in
+// it, or whatever it holds when none came within the time.
 std::vector<std::string> wait_for_outcome(const Uninstall& u, DWORD timeout_ms = 30000);
 
 // Names that remain directly inside a folder, sorted.

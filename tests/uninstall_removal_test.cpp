@@ -1,7 +1,9 @@
 // Silent uninstalls end to end: keep mode and all mode on sample installations, the local data
-// folder's fallback, empty variables, the install folder as current folder, and no temporary
-// folder at all.
+// folder's fallback, empty or relative variables, the install folder as current folder, and no
+// temporary folder at all.
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include "common/handles.h"
 #include "uninstall_e2e.h"
@@ -72,7 +74,9 @@ TEST(SilentUninstall, LocalDataFallsBackToTheDriveRoot) {
     const char* name;
     std::optional<std::wstring> value;
   };
-  const Case cases[] = {{"LOCALAPPDATA unset", std::nullopt}, {"LOCALAPPDATA empty", L""}};
+  const Case cases[] = {{"LOCALAPPDATA unset", std::nullopt},
+                        {"LOCALAPPDATA empty", L""},
+                        {"LOCALAPPDATA relative", L"."}};
   for (const Case& c : cases) {
     Uninstall u = make_uninstall(L"install");  // not "Tavrio": that name is the decoys'
     write_file(fallback + L"\\tavrio-test-fallback.txt", "x");
@@ -92,24 +96,37 @@ TEST(SilentUninstall, LocalDataFallsBackToTheDriveRoot) {
   }
 }
 
-// USERPROFILE and APPDATA set to the empty text: the shortcuts are looked for in the local base
-// folder, not in "Desktop" or "Microsoft\...\Programs" below the current folder.
-TEST(SilentUninstall, EmptyProfileVariablesCountAsUnset) {
-  Uninstall u = make_uninstall();
-  const std::wstring in_local = u.local + L"\\Tavrio.lnk";
-  const std::wstring decoy_desktop = u.root + L"\\Desktop\\Tavrio.lnk";
-  const std::wstring decoy_menu =
-      u.root + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Tavrio.lnk";
-  for (const std::wstring& path : {in_local, decoy_desktop, decoy_menu}) write_file(path, "lnk");
-  RunOptions options = u.options(u.root);
-  options.environment[L"USERPROFILE"] = L"";
-  options.environment[L"APPDATA"] = L"";
-  RunResult r = run(u.uninstaller(), {L"--silent"}, options);
-  ASSERT_TRUE(r.finished);
-  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kKeepOutcome}));
-  EXPECT_FALSE(path_exists(in_local));
-  EXPECT_TRUE(path_exists(decoy_desktop));
-  EXPECT_TRUE(path_exists(decoy_menu));
+// USERPROFILE and APPDATA set to the empty text or to what is not a full path: the shortcuts
+// are looked for in the local base folder, not in "Desktop" or "Microsoft\...\Programs" below
+// the current folder (or the current folder of a drive).
+TEST(SilentUninstall, ProfileVariablesThatAreNotFullPathsCountAsUnset) {
+  struct Case {
+    const char* name;
+    std::function<std::wstring(const Uninstall&)> value;
+  };
+  const Case cases[] = {
+      {"empty", [](const Uninstall&) { return std::wstring(); }},
+      {"relative", [](const Uninstall&) { return std::wstring(L"."); }},
+      {"drive-relative", [](const Uninstall& u) { return u.root.substr(0, 2) + L"."; }},
+      {"rooted", [](const Uninstall& u) { return u.root.substr(2); }},
+  };
+  for (const Case& c : cases) {
+    Uninstall u = make_uninstall();
+    const std::wstring in_local = u.local + L"\\Tavrio.lnk";
+    const std::wstring decoy_desktop = u.root + L"\\Desktop\\Tavrio.lnk";
+    const std::wstring decoy_menu =
+        u.root + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Tavrio.lnk";
+    for (const std::wstring& path : {in_local, decoy_desktop, decoy_menu}) write_file(path, "lnk");
+    RunOptions options = u.options(u.root);
+    options.environment[L"USERPROFILE"] = c.value(u);
+    options.environment[L"APPDATA"] = c.value(u);
+    RunResult r = run(u.uninstaller(), {L"--silent"}, options);
+    ASSERT_TRUE(r.finished) << c.name;
+    EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kKeepOutcome})) << c.name;
+    EXPECT_FALSE(path_exists(in_local)) << c.name;
+    EXPECT_TRUE(path_exists(decoy_desktop)) << c.name;
+    EXPECT_TRUE(path_exists(decoy_menu)) << c.name;
+  }
 }
 
 // Started from Explorer or the Apps list, the uninstaller runs with the install folder as its

@@ -66,6 +66,18 @@ TEST(Locations, FoldersFollowTheirVariablesWithFallbacks) {
        L"R:\\roam\\Microsoft\\Windows\\Start Menu\\Programs"},
       {{{L"LOCALAPPDATA", L"L:\\loc"}}, L"L:\\loc\\Tavrio", L"L:\\loc", L"L:\\loc"},
       {{}, L"C:\\Tavrio", L"C:\\", L"C:\\"},
+      // A value that is not a full path counts as unset: it would resolve against whatever
+      // folder is current, or the current folder of a drive.
+      {{{L"LOCALAPPDATA", L"."}, {L"USERPROFILE", L"Tavrio"}, {L"APPDATA", L"C:Tavrio"}},
+       L"C:\\Tavrio",
+       L"C:\\",
+       L"C:\\"},
+      {{{L"LOCALAPPDATA", L"\\Tavrio"},
+        {L"USERPROFILE", L"\\\\server\\share\\me"},
+        {L"APPDATA", L"D:/roam"}},
+       L"C:\\Tavrio",
+       L"\\\\server\\share\\me\\Desktop",
+       L"D:/roam\\Microsoft\\Windows\\Start Menu\\Programs"},
   };
   for (const Case& c : cases) {
     const EnvLookup env = lookup_in(c.env);

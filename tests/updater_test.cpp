@@ -3,12 +3,19 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <winioctl.h>
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
 
 #include "common/handles.h"
 #include "common/os_error.h"
+#include "common/path.h"
 #include "completion.h"
 #include "request.h"
 #include "swap.h"
+#include "support/mapped_drive.h"
 #include "updater_fixture.h"
 #include "wait_for_exit.h"
 
@@ -78,39 +85,91 @@ TEST(UpdateRequest, DerivesTheFivePathsByJoining) {
   EXPECT_EQ(paths.staged_exe, L"E:Tavrio.exe");
 }
 
+// The 8.3 short name of an existing path; empty where the volume keeps no short names.
+std::wstring short_name(const std::wstring& path) {
+  wchar_t buffer[MAX_PATH];
+  DWORD n = ::GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH || std::wstring(buffer, n) == path) return {};
+  return std::wstring(buffer, n);
+}
+
+// The placement check on real folders, the way the sequence calls it (paths made full first).
 TEST(StagingPlacement, RefusesOnlyAStagingFolderThatHoldsTheInstallation) {
+  const std::wstring dir = scratch_dir();
+  const std::wstring app = dir + L"\\app";
+  for (const wchar_t* folder :
+       {L"\\app\\_internal\\next", L"\\app\\staging", L"\\app-2", L"\\application", L"\\stage"}) {
+    make_dirs(dir + folder);
+  }
+  auto refusal = [&](const std::wstring& stage, const std::wstring& install) {
+    return updater::check_staging_placement(
+        updater::with_absolute_paths({0, install, L"Tavrio.exe", stage, L""}));
+  };
+  std::wstring upper_slashed = app + L"/";
+  for (wchar_t& c : upper_slashed) c = c == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(c));
   struct Case {
-    const wchar_t* stage;
-    const wchar_t* install;
+    std::wstring stage;
     bool refused;
   };
   const Case cases[] = {
-      {L"D:\\app", L"D:\\app", true},
-      {L"d:/APP/", L"D:\\app", true},
-      {L"D:\\app\\\\", L"D:\\App\\", true},
-      {L"D:\\", L"D:\\app", true},
-      {L"D:\\apps", L"D:\\apps\\Tavrio\\bin", true},
-      {L"D:\\app\\sub\\..", L"D:\\app", true},
-      {L"\\\\?\\D:\\app", L"D:\\app\\x", true},
-      {L"D:\\app", L"D:\\app-2", false},
-      {L"D:\\app", L"D:\\application", false},
-      {L"D:\\app\\staging", L"D:\\app", false},
-      {L"D:\\stage", L"D:\\app", false},
-      {L"E:\\app", L"D:\\app", false},
+      {app, true},
+      {upper_slashed, true},
+      {app + L"\\\\", true},
+      {dir, true},
+      {app + L"\\_internal\\..", true},
+      {L"\\\\?\\" + dir, true},
+      {app + L"\\_internal\\", true},
+      {app + L"\\_internal\\next", false},
+      {app + L"\\staging", false},
+      {dir + L"\\app-2", false},
+      {dir + L"\\application", false},
+      {dir + L"\\stage", false},
+      {dir + L"\\missing", false},  // cannot be opened: the package check fails instead
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(updater::staging_contains_install(c.stage, c.install), c.refused)
-        << narrow(c.stage) << " / " << narrow(c.install);
+    EXPECT_EQ(refusal(c.stage, app).has_value(), c.refused) << narrow(c.stage);
   }
-  // The second: the program folder itself would be removed by the cleanup after the rollback
-  // restored it.
-  for (const wchar_t* stage : {L"D:/app/", L"d:\\APP\\_internal\\"}) {
-    EXPECT_EQ(
-        updater::check_staging_placement({0, L"D:\\app", L"Tavrio.exe", stage, L""}).value_or(""),
-        "暂存目录包含安装目录，拒绝更新：" + narrow(stage));
+  // The refusal names the staging folder by its full path.
+  EXPECT_EQ(refusal(upper_slashed, app).value_or(""),
+            "暂存目录包含安装目录，拒绝更新：" + narrow(full_path(upper_slashed)));
+  // Nothing can be proven about an install folder that cannot be opened: every stage is refused.
+  EXPECT_TRUE(refusal(dir + L"\\stage", dir + L"\\missing").has_value());
+}
+
+TEST(ExeName, OnlyAPlainFileNameIsAccepted) {
+  for (const wchar_t* name : {L"Tavrio.exe", L"Tavrio 2.exe", L"说明.exe", L"a..b", L".hidden",
+                              L"CONSOLE.exe", L"nul1", L"COM10.exe", L"x.nul"}) {
+    EXPECT_TRUE(updater::is_plain_file_name(name)) << narrow(name);
   }
-  EXPECT_FALSE(updater::check_staging_placement(
-      {0, L"D:\\app", L"Tavrio.exe", L"D:\\app\\_internal\\next", L""}));
+  const std::wstring refused[] = {
+      L"..\\..\\canary\\a.txt",
+      L"..\\canary_above.txt",
+      L"sub/Tavrio.exe",
+      L"C:Tavrio.exe",
+      L"C:\\Tavrio.exe",
+      L"\\\\server\\share\\a.exe",
+      L".",
+      L"..",
+      L"Tavrio.exe.",
+      L"Tavrio.exe ",
+      L"Tavrio.exe:stream",
+      L"Tav*.exe",
+      L"a\x01.exe",
+      L"CON",
+      L"nul.exe",
+      L"Com1.exe",
+      L"LPT9",
+      L"aux .txt",
+      L"CONIN$",
+      L"COM\u00B9",
+      std::wstring(256, L'a'),
+  };
+  for (const std::wstring& name : refused) {
+    EXPECT_FALSE(updater::is_plain_file_name(name)) << narrow(name);
+  }
+  EXPECT_TRUE(updater::is_plain_file_name(std::wstring(251, L'a') + L".exe"));
+  EXPECT_EQ(updater::check_exe_name({0, L"A", L"..\\x.exe", L"S", L""}).value_or(""),
+            "主程序名无效，拒绝更新：..\\x.exe");
 }
 
 TEST(FailureReport, IsFourLinesWithoutALineEndAfterTheLast) {
@@ -475,37 +534,190 @@ TEST(UpdaterRun, AMissingInstalledExecutableIsNotStarted) {
   EXPECT_FALSE(path_exists(s.record));
 }
 
+// How a case names the staging folder: the argument, the full path that the refusal shows, or
+// why this system cannot spell the folder that way.
+struct Spelling {
+  std::wstring stage;
+  std::wstring shown;
+  std::string why_not;
+};
+
+Spelling spelled(std::wstring stage, std::wstring shown = {}) {
+  if (shown.empty()) shown = stage;
+  return {std::move(stage), std::move(shown), {}};
+}
+
+Spelling short_spelling(const std::wstring& path) {
+  const std::wstring short_path = short_name(path);
+  if (short_path.empty()) return {{}, {}, "this volume keeps no 8.3 short names"};
+  return spelled(short_path);
+}
+
+// A junction at `link` (a new folder) to `target`, made as Windows makes one; the reason when
+// this system cannot.
+std::string make_junction(const std::wstring& link, const std::wstring& target) {
+  make_dirs(link);
+  UniqueFile folder(::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                  nullptr));
+  // The mount-point form of REPARSE_DATA_BUFFER: tag, data length, reserved, the offsets and
+  // lengths of the two names, then both names, each NUL-terminated (the print name empty).
+  const std::wstring substitute = L"\\??\\" + target;
+  const WORD name_bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
+  std::vector<WORD> buffer = {0, 0,          static_cast<WORD>(8 + name_bytes + 4), 0,
+                              0, name_bytes, static_cast<WORD>(name_bytes + 2),     0};
+  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+  std::memcpy(buffer.data(), &tag, sizeof tag);
+  buffer.insert(buffer.end(), substitute.begin(), substitute.end());
+  buffer.insert(buffer.end(), {0, 0});
+  DWORD returned = 0;
+  if (!folder || !::DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
+                                    static_cast<DWORD>(buffer.size() * sizeof(WORD)), nullptr, 0,
+                                    &returned, nullptr)) {
+    const DWORD error = ::GetLastError();
+    folder.reset();
+    ::RemoveDirectoryW(link.c_str());
+    return "this system cannot create junctions (FSCTL_SET_REPARSE_POINT fails with error " +
+           std::to_string(error) + ")";
+  }
+  return {};
+}
+
+// Every spelling of the install folder, of a folder above it, of its program folder or of a
+// volume's root is refused: the staging folder is kept, nothing beside or above the
+// installation changes, and the application is started again.
 TEST(UpdaterRun, RefusesAStagingFolderThatHoldsTheInstallation) {
   struct Case {
     const char* name;
-    std::function<std::wstring(const ScratchInstall&)> stage;
+    std::function<Spelling(const ScratchInstall&, std::optional<MappedDrive>&)> spelling;
   };
+  auto mapped_onto = [](std::optional<MappedDrive>& drive, const std::wstring& folder,
+                        const std::wstring& below_root) {
+    drive.emplace(L'Q', folder);
+    if (!drive->mapped()) return Spelling{{}, {}, drive->why_not()};
+    return spelled(drive->root() + below_root);
+  };
+  using Drive = std::optional<MappedDrive>;
   const Case cases[] = {
       // The install folder passes the package check as its own staging folder: without the
       // refusal the cleanup would remove the whole installation.
       {"the install folder itself, spelled differently",
-       [](const ScratchInstall& s) {
+       [](const ScratchInstall& s, Drive&) {
          std::wstring stage = s.install + L"\\";
          for (wchar_t& c : stage) c = c == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(c));
-         return stage;
+         std::wstring shown = stage;
+         std::replace(shown.begin(), shown.end(), L'/', L'\\');
+         return spelled(stage, shown);
        }},
-      {"the folder above it", [](const ScratchInstall& s) { return s.root; }},
+      {"the folder above it", [](const ScratchInstall& s, Drive&) { return spelled(s.root); }},
+      {"\\\\.\\ form",
+       [](const ScratchInstall& s, Drive&) { return spelled(L"\\\\.\\" + s.install); }},
+      {"\\??\\ form",
+       [](const ScratchInstall& s, Drive&) { return spelled(L"\\??\\" + s.install); }},
+      {"//./ form of the folder above",
+       [](const ScratchInstall& s, Drive&) {
+         std::wstring stage = L"//./" + s.root;
+         std::replace(stage.begin(), stage.end(), L'\\', L'/');
+         return spelled(stage, L"\\\\.\\" + s.root);
+       }},
+      {"short name of the install folder",
+       [](const ScratchInstall& s, Drive&) { return short_spelling(s.install); }},
+      {"short name of the program folder",
+       [](const ScratchInstall& s, Drive&) { return short_spelling(s.in_install(L"_internal")); }},
+      {"another drive letter mapped onto the folder above",
+       [&](const ScratchInstall& s, Drive& drive) {
+         return mapped_onto(drive, s.root, L"Tavrio 安装");
+       }},
+      // Not above the installation, but its cleanup would empty a whole volume.
+      {"the root of another volume",
+       [&](const ScratchInstall& s, Drive& drive) {
+         write_file(s.root + L"\\volume\\canary.txt", "beside the installation");
+         return mapped_onto(drive, s.root + L"\\volume", L"");
+       }},
+      {"a junction to the folder above",
+       [](const ScratchInstall& s, Drive&) {
+         const std::wstring link = s.root + L"\\..\\junction";
+         if (std::string why_not = make_junction(link, s.root); !why_not.empty()) {
+           return Spelling{{}, {}, why_not};
+         }
+         return spelled(link + L"\\Tavrio 安装", full_path(link + L"\\Tavrio 安装"));
+       }},
   };
+  const std::wstring scratch = scratch_dir();
+  write_file(scratch + L"\\canary.txt", "above the installation");
+  int index = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const ScratchInstall s = make_scratch_install();
-    write_file(s.in_install(L"_internal_old\\x.txt"), "old backup");
-    const std::wstring stage = c.stage(s);
-    ASSERT_TRUE(run_updater(s, arguments_with(s, 7, stage)).finished);
-    const std::string reason = "暂存目录包含安装目录，拒绝更新：" + narrow(stage);
+    const std::wstring root = scratch + L"\\case " + std::to_wstring(++index);
+    make_dirs(root);
+    const ScratchInstall s = make_install_under(root, {.markers = false});
+    write_file(s.root + L"\\canary.txt", "beside the installation");
+    Drive drive;
+    const Spelling spelling = c.spelling(s, drive);
+    if (spelling.stage.empty()) {
+      std::cout << "[  SKIPPED ] " << c.name << ": " << spelling.why_not << "\n";
+      continue;
+    }
+    Tree expected = list_tree(s.root);
+    ASSERT_TRUE(run_updater(s, arguments_with(s, 7, spelling.stage)).finished);
+    const std::string reason = "暂存目录包含安装目录，拒绝更新：" + narrow(spelling.shown);
     EXPECT_EQ(log_messages(s.log), (Lines{kBanner, kExited, "更新失败：" + reason}));
     EXPECT_EQ(read_report(s).reason, reason);
-    EXPECT_EQ(install_tree(s), with_report(tree_before_update()));
+    expect_restarted_in_install(s);
+    expected.insert(expected.end(),
+                    {L"Tavrio 安装\\update_failed.txt", L"standin-record.txt", L"update.log"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(list_tree(s.root), expected);
     EXPECT_TRUE(read_file(s.in_install(L"Tavrio.exe")) == s.old_exe)
         << "the installed executable changed";
-    EXPECT_TRUE(path_exists(s.in_stage(L"_internal\\python312.dll")));
-    expect_restarted_in_install(s);
+    EXPECT_EQ(read_file(scratch + L"\\canary.txt"), "above the installation");
+    ::RemoveDirectoryW((s.root + L"\\..\\junction").c_str());  // the link only, if one was made
   }
+}
+
+// With an install folder that cannot be opened nothing can be proven about any staging folder.
+TEST(UpdaterRun, AnInstallFolderThatCannotBeOpenedRefusesEveryStagingFolder) {
+  const ScratchInstall s = make_scratch_install();
+  const Tree before = list_tree(s.root);
+  const std::wstring missing = s.root + L"\\missing";
+  ASSERT_TRUE(run_updater(s, arguments_with(s, 3, missing)).finished);
+  EXPECT_EQ(
+      log_messages(s.log),
+      (Lines{kBanner, kExited, "更新失败：暂存目录包含安装目录，拒绝更新：" + narrow(s.stage)}));
+  Tree expected = before;
+  expected.push_back(L"update.log");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(list_tree(s.root), expected);
+}
+
+// An executable name that is not a plain file name is refused before anything is touched:
+// joined to the install folder it would name a file outside it. Nothing is started.
+TEST(UpdaterRun, RefusesAnExecutableNameThatIsNotAPlainFileName) {
+  const wchar_t* names[] = {L"..\\..\\canary\\a.txt", L"..\\canary_above.txt", L"Tavrio.exe."};
+  const std::wstring scratch = scratch_dir();
+  std::vector<ScratchInstall> runs;
+  for (const wchar_t* name : names) {
+    SCOPED_TRACE(narrow(name));
+    const std::wstring top = scratch + L"\\case " + std::to_wstring(runs.size() + 1);
+    make_dirs(top + L"\\w");
+    write_file(top + L"\\canary\\a.txt", "outside both folders");
+    write_file(top + L"\\w\\canary_above.txt", "beside the install folder");
+    const ScratchInstall& s =
+        runs.emplace_back(make_install_under(top + L"\\w", {.markers = false}));
+    Tree expected = list_tree(top);
+    const RunResult r = run_updater(s, arguments_with(s, 5, name));
+    ASSERT_TRUE(ended_with_zero(r));
+    EXPECT_EQ(r.processes_started, 1u) << "something was started";
+    const std::string reason = "主程序名无效，拒绝更新：" + narrow(name);
+    EXPECT_EQ(log_messages(s.log), (Lines{kBanner, kExited, "更新失败：" + reason}));
+    EXPECT_EQ(read_report(s).reason, reason);
+    expected.insert(expected.end(), {L"w\\Tavrio 安装\\update_failed.txt", L"w\\update.log"});
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(list_tree(top), expected);
+    EXPECT_EQ(read_file(top + L"\\canary\\a.txt"), "outside both folders");
+    EXPECT_EQ(read_file(top + L"\\w\\canary_above.txt"), "beside the install folder");
+  }
+  for (const ScratchInstall& s : runs) EXPECT_FALSE(path_exists(s.record)) << narrow(s.root);
 }
 
 TEST(UpdaterRun, AnExecutableInUseIsLeftWholeAndTheRuntimeRolledBack) {

@@ -5,6 +5,7 @@
 #include "bin/locations.h"
 #include "bin/commands.h"
 #include "common/file_ops.h"
+#include "common/identity.h"
 #include "common/os_error.h"
 #include "common/path.h"
 #include "common/process_ops.h"
@@ -33,6 +34,11 @@ std::optional<std::string> start_cleanup_copy(const std::wstring& install_dir,
   // Without a temporary folder there is nowhere safe to put the copy: never a relative path.
   std::wstring temp;
   if (Status s = find_temp_folder(&temp); !s.ok()) return failure(kCopyCleanupFailed, s);
+  // A temporary folder inside the installation counts as none: the copy would delete the folder
+  // it runs from and leave the install directory behind.
+  if (may_lie_within(temp, install_dir)) {
+    return failure(kCopyCleanupFailed, OsError{ERROR_PATH_NOT_FOUND});
+  }
   const std::wstring target = join(temp, kCleanupCopyName);
   // Overwrites a copy left by an earlier uninstall; one that is still running stays locked.
   if (Status s = copy_file(self, target); !s.ok()) return failure(kCopyCleanupFailed, s);

@@ -44,6 +44,15 @@ TempPathQuery temp_path_query() {
   return query;
 }
 
+// A location variable that is not a full path counts as unset, as an empty one does: "." or
+// "Tavrio" would resolve against whatever the current folder is, "C:Tavrio" and "\Tavrio"
+// against the current folder of a drive, and a removal could then hit a stranger's folder.
+std::optional<std::wstring> location_variable(const EnvLookup& env, const wchar_t* name) {
+  std::optional<std::wstring> value = env(name);
+  if (value && !is_full_path(*value)) return std::nullopt;
+  return value;
+}
+
 }  // namespace
 
 std::optional<std::wstring> process_environment(const wchar_t* name) {
@@ -81,7 +90,7 @@ std::wstring resolve_install_dir(const std::vector<std::wstring>& arguments) {
 }
 
 std::wstring local_base_folder(const EnvLookup& env) {
-  return env(kLocalBaseVariable).value_or(kLocalBaseFallback);
+  return location_variable(env, kLocalBaseVariable).value_or(kLocalBaseFallback);
 }
 
 std::wstring local_data_folder(const EnvLookup& env) {
@@ -89,14 +98,14 @@ std::wstring local_data_folder(const EnvLookup& env) {
 }
 
 std::wstring desktop_folder(const EnvLookup& env) {
-  if (std::optional<std::wstring> profile = env(kProfileVariable)) {
+  if (std::optional<std::wstring> profile = location_variable(env, kProfileVariable)) {
     return join(*profile, kDesktopFolder);
   }
   return local_base_folder(env);
 }
 
 std::wstring start_menu_folder(const EnvLookup& env) {
-  if (std::optional<std::wstring> roaming = env(kRoamingVariable)) {
+  if (std::optional<std::wstring> roaming = location_variable(env, kRoamingVariable)) {
     return join(*roaming, kStartMenuPrograms);
   }
   return local_base_folder(env);

@@ -12,7 +12,8 @@
 namespace tavrio::uninstall {
 
 // Reads an environment variable; nullopt when it is not set. The real lookup also treats a
-// variable set to the empty text as not set, so that no location becomes a bare relative name.
+// variable set to the empty text as not set, and the locations below treat one that is not a
+// full path ("." or "C:Tavrio") as not set, so that no location becomes a relative name.
 using EnvLookup = std::function<std::optional<std::wstring>(const wchar_t* name)>;
 std::optional<std::wstring> process_environment(const wchar_t* name);
 

@@ -14,8 +14,6 @@
 namespace tavrio::uninstall {
 namespace {
 
-constexpr char kNoMainProgramBefore[] = "这个目录里没有 ";
-constexpr char kNoMainProgramAfter[] = "，未做任何删除：\n";
 constexpr char kSilentStartFailed[] = "启动清理程序失败：";
 
 bool has_argument(const std::vector<std::wstring>& arguments, const wchar_t* word) {
@@ -26,8 +24,7 @@ bool has_argument(const std::vector<std::wstring>& arguments, const wchar_t* wor
 // typo must not empty some other folder.
 bool guard_install_directory(const std::wstring& install_dir) {
   if (exists(join(install_dir, kMainProgram))) return true;
-  show_message(nullptr, kNoMainProgramBefore + display_form(kMainProgram) + kNoMainProgramAfter +
-                            display_form(install_dir));
+  show_message(nullptr, no_main_program_refusal() + "\n" + display_form(install_dir));
   return false;
 }
 

@@ -2,6 +2,10 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
+#include <optional>
+
 #include "bin/locations.h"
 #include "bin/commands.h"
 #include "common/command_line.h"
@@ -9,9 +13,11 @@
 #include "common/file_ops.h"
 #include "common/tree_removal.h"
 #include "common/handles.h"
+#include "common/identity.h"
 #include "common/log_line.h"
 #include "common/path.h"
 #include "common/process_ops.h"
+#include "common/text.h"
 
 namespace tavrio::uninstall {
 namespace {
@@ -19,11 +25,15 @@ namespace {
 constexpr wchar_t kKillTool[] = L"taskkill";
 constexpr wchar_t kShippedUninstaller[] = L"卸载.exe";
 
+// The two entries that make a folder recognisably an installation. Both modes delete them last,
+// so that a cleanup that was interrupted still finds one when it is run again.
+constexpr const wchar_t* kAnchors[] = {kMainProgram, kShippedUninstaller};
+
 // What keep mode removes from the install directory, in this order; everything else there
 // (the user's own files, "update.lock") stays.
 constexpr const wchar_t* kProgramEntries[] = {
-    L"_internal",     kMainProgram,          kShippedUninstaller,
-    L"uninstall.exe", L"tavrio-updater.exe", L"version.txt",
+    L"_internal",   L"uninstall.exe", L"tavrio-updater.exe",
+    L"version.txt", kMainProgram,     kShippedUninstaller,
 };
 
 // The first process is polled, never waited on: 40 polls 300 ms apart, then a pause that lets
@@ -64,27 +74,87 @@ std::wstring leave_install_directory(const std::wstring& install_dir) {
   return absolute;
 }
 
+bool is_anchor(const std::wstring& name) {
+  return std::find(std::begin(kAnchors), std::end(kAnchors), name) != std::end(kAnchors);
+}
+
+// The cleanup run's own guard, like the first process's: it never empties a volume or a folder
+// that holds neither anchor ("--cleanup \" or "--cleanup .." given by hand, or a wrong folder).
+bool is_install_directory(const std::wstring& install_dir) {
+  if (is_volume_root(install_dir)) return false;
+  return std::any_of(std::begin(kAnchors), std::end(kAnchors),
+                     [&](const wchar_t* anchor) { return exists(join(install_dir, anchor)); });
+}
+
+bool gone(Status removed) {
+  return removed.ok() || removed.code() == ERROR_FILE_NOT_FOUND ||
+         removed.code() == ERROR_PATH_NOT_FOUND;
+}
+
+// The first entry that a removal left in place, and the error that kept it there.
+struct Leftover {
+  std::wstring path;
+  Status error;
+};
+
+void note(std::optional<Leftover>* first, const std::wstring& path, Status removed) {
+  if (!*first && !gone(removed)) *first = Leftover{path, removed};
+}
+
+// The outcome line says what was done only when all of it was done.
+void log_outcome(const std::optional<Leftover>& left, const char* done) {
+  if (!left) {
+    append_setup_log(done);
+    return;
+  }
+  append_setup_log(kCleanupIncomplete + display_form(left->path) + kLeftoverErrorSeparator +
+                   error_text(left->error));
+}
+
+// A folder as a tree (a link as a link), anything else as a file.
+Status remove_entry(const std::wstring& path) {
+  Status removed = remove_tree(path);
+  return removed.code() == ERROR_DIRECTORY ? remove_file(path) : removed;
+}
+
+// Everything in the install directory but the anchors, then the anchors, then the directory
+// itself and the local data folder.
 void remove_everything(const std::wstring& install_dir) {
-  (void)remove_tree(install_dir);
-  (void)remove_tree(local_data_folder());
-  append_setup_log(kAllRemoved);
+  std::vector<std::wstring> names;
+  (void)list_names(install_dir, &names);  // what cannot be listed fails the directory's removal
+  std::stable_partition(names.begin(), names.end(),
+                        [](const std::wstring& name) { return !is_anchor(name); });
+  std::optional<Leftover> left;
+  for (const std::wstring& name : names) {
+    const std::wstring path = join(install_dir, name);
+    note(&left, path, remove_entry(path));
+  }
+  note(&left, install_dir, remove_tree(install_dir));
+  const std::wstring local_data = local_data_folder();
+  note(&left, local_data, remove_tree(local_data));
+  log_outcome(left, kAllRemoved);
 }
 
 void remove_program_entries(const std::wstring& install_dir) {
+  std::optional<Leftover> left;
   for (const wchar_t* entry : kProgramEntries) {
     const std::wstring path = join(install_dir, entry);
-    if (is_directory(path)) {
-      (void)remove_tree(path);
-    } else {
-      (void)remove_file(path);
+    Status removed = is_directory(path) ? remove_tree(path) : remove_file(path);
+    if (std::wstring_view(entry) == kShippedUninstaller && !gone(removed)) {
+      // The first process may still have held its own image a moment ago; one more try.
+      pause_ms(kPollIntervalMs);
+      removed = remove_file(path);
     }
+    note(&left, path, removed);
   }
-  append_setup_log(kProgramRemovedDataKept);
-  // The first process may still have held its own image a moment ago; one more try.
-  (void)remove_file(join(install_dir, kShippedUninstaller));
+  log_outcome(left, kProgramRemovedDataKept);
 }
 
 }  // namespace
+
+std::string no_main_program_refusal() {
+  return kNoMainProgramBefore + display_form(kMainProgram) + kNoMainProgramAfter;
+}
 
 void append_setup_log(std::string_view message) {
   std::wstring folder;
@@ -120,6 +190,10 @@ int run_cleanup(const std::vector<std::wstring>& cleanup_arguments) {
   if (cleanup_arguments.size() < 3) return 2;
   const std::wstring install_dir = leave_install_directory(cleanup_arguments[0]);
   wait_for_first_process(cleanup_arguments[2]);
+  if (!is_install_directory(install_dir)) {
+    append_setup_log(no_main_program_refusal() + display_form(install_dir));
+    return 0;
+  }
   if (cleanup_arguments[1] == kAllModeWord) {
     remove_everything(install_dir);
   } else {

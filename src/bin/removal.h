@@ -19,11 +19,22 @@ void remove_registration();  // HKCU uninstall key, whole tree
 void run_preparatory_steps();
 
 // The whole work of the cleanup copy: the arguments after "--cleanup" (install directory, mode
-// word, process id). Returns the exit code: 2 with fewer than three arguments, else 0.
+// word, process id). It deletes only in a folder that is recognisably an installation (not a
+// volume's root, and Tavrio.exe or 卸载.exe inside), and its outcome line claims only what
+// happened. Returns the exit code: 2 with fewer than three arguments, else 0.
 int run_cleanup(const std::vector<std::wstring>& cleanup_arguments);
 
+// The install-directory guard's refusal, "这个目录里没有 Tavrio.exe，未做任何删除：". The first
+// process shows it above the directory; the cleanup run logs it with the directory on one line.
+std::string no_main_program_refusal();
+
+inline constexpr char kNoMainProgramBefore[] = "这个目录里没有 ";
+inline constexpr char kNoMainProgramAfter[] = "，未做任何删除：";
 inline constexpr char kScheduled[] = "已安排删除";
 inline constexpr char kAllRemoved[] = "程序与本地资料已全部删除";
 inline constexpr char kProgramRemovedDataKept[] = "程序文件已删除，本地资料保留";
+// In place of either outcome when something stayed: the first entry left, then its error text.
+inline constexpr char kCleanupIncomplete[] = "卸载未完成，残留：";
+inline constexpr char kLeftoverErrorSeparator[] = "：";
 
 }  // namespace tavrio::uninstall

@@ -41,6 +41,18 @@ std::wstring full_path(const std::wstring& path) {
   return full;
 }
 
+std::wstring absolute_path(const std::wstring& path) {
+  if (starts_with(path, L"\\\\?\\") || starts_with(path, L"\\??\\")) return path;
+  return full_path(path);
+}
+
+bool is_full_path(const std::wstring& path) {
+  auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (has_drive(path)) return path.size() > 2 && separator(path[2]);
+  if (starts_with(path, L"\\??\\")) return true;
+  return path.size() > 2 && separator(path[0]) && separator(path[1]) && !separator(path[2]);
+}
+
 std::wstring win32_path(const std::wstring& path) {
   if (starts_with(path, L"\\\\?\\") || starts_with(path, L"\\??\\") ||
       starts_with(path, L"\\\\.\\") || path.size() < kLongPathThreshold) {

@@ -24,4 +24,14 @@ std::wstring full_path(const std::wstring& path);
 // The full path of the running program (GetModuleFileNameW), however long.
 Status own_executable_path(std::wstring* path);
 
+// The one spelling under which a path from outside is checked and used: its full path, or the
+// path unchanged when it already starts with "\\?\" or "\??\" (the system passes those on as
+// they are, and GetFullPathNameW would turn "\??\C:\x" into a folder "??" on the current drive).
+std::wstring absolute_path(const std::wstring& path);
+
+// True for a path that means the same folder whatever the current folder and drive are: a
+// drive-absolute path ("C:\..."), a UNC path ("\\server\share...") or a device path
+// ("\\?\...", "\\.\...", "\??\..."). ".", "Tavrio", "C:Tavrio" and "\Tavrio" are not.
+bool is_full_path(const std::wstring& path);
+
 }  // namespace tavrio

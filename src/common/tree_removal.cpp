@@ -196,4 +196,16 @@ Status remove_tree(const std::wstring& path) {
   return remove_directory(std::move(reopened));
 }
 
+Status list_names(const std::wstring& folder, std::vector<std::wstring>* names) {
+  UniqueFile directory = open_path(folder, FILE_LIST_DIRECTORY,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+  if (!directory) return last_error();
+  std::vector<char> buffer(64 * 1024);
+  std::vector<Listed> entries;
+  if (Status s = list_directory(directory.get(), buffer, &entries); !s.ok()) return s;
+  names->clear();
+  for (Listed& entry : entries) names->push_back(std::move(entry.name));
+  return {};
+}
+
 }  // namespace tavrio

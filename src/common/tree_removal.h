@@ -1,7 +1,8 @@
-// Removing a directory and everything below it.
+// Listing a directory and removing it with everything below it.
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "common/os_error.h"
 
@@ -11,5 +12,9 @@ namespace tavrio {
 // them; read-only entries are removed; entries momentarily in use are retried. A link given as
 // the directory itself is removed as a link.
 Status remove_tree(const std::wstring& path);
+
+// The names of the entries directly inside a folder, as the file system lists them ("." and
+// ".." left out). A link is not followed: a junction lists nothing.
+Status list_names(const std::wstring& folder, std::vector<std::wstring>* names);
 
 }  // namespace tavrio

@@ -1,0 +1,181 @@
+#include "common/identity.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+
+#include "common/handles.h"
+#include "common/path.h"
+
+namespace tavrio {
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+bool is_separator(wchar_t c) {
+  return c == L'\\' || c == L'/';
+}
+
+bool is_drive(std::wstring_view text) {
+  return text.size() >= 2 &&
+         ((text[0] >= L'A' && text[0] <= L'Z') || (text[0] >= L'a' && text[0] <= L'z')) &&
+         text[1] == L':';
+}
+
+bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view prefix) {
+  return text.size() >= prefix.size() &&
+         ::CompareStringOrdinal(text.data(), static_cast<int>(prefix.size()), prefix.data(),
+                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The end of the component that starts at `from` (the next separator, or the end).
+size_t component_end(std::wstring_view path, size_t from) {
+  while (from < path.size() && !is_separator(path[from])) ++from;
+  return from;
+}
+
+// How many characters of a full path name its root: "C:\", "\\server\share\", "\\?\C:\",
+// "\\?\UNC\server\share\", "\\.\C:\", "\??\Volume{...}\". The separator after the root is
+// counted when there is one.
+size_t root_length(std::wstring_view path) {
+  size_t at = 0;
+  const bool device_prefix = path.size() >= 4 && path[0] == L'\\' && path[3] == L'\\' &&
+                             ((path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.')) ||
+                              (path[1] == L'?' && path[2] == L'?'));
+  if (device_prefix) {
+    at = 4;
+    if (starts_with_ignoring_case(path.substr(at), L"UNC\\")) {
+      at = component_end(path, component_end(path, at + 4) + 1);  // server, then share
+    } else {
+      at = component_end(path, at);  // "C:", "Volume{...}" or another device
+    }
+  } else if (path.size() >= 2 && is_separator(path[0]) && is_separator(path[1])) {
+    at = component_end(path, component_end(path, 2) + 1);  // \\server\share
+  } else if (is_drive(path)) {
+    at = 2;
+  } else {
+    return 0;  // not a full path
+  }
+  at = std::min(at, path.size());
+  if (at < path.size() && is_separator(path[at])) ++at;
+  return at;
+}
+
+// The path without trailing separators, never cut into its root.
+std::wstring_view trimmed(std::wstring_view path, size_t root) {
+  while (path.size() > root && is_separator(path.back())) path.remove_suffix(1);
+  return path;
+}
+
+// The root as a folder that can be opened: "C:" alone would be the current folder of the drive
+// and "\\?\C:" the volume device, so the root always ends in a separator.
+std::wstring openable_root(std::wstring_view path, size_t root) {
+  std::wstring out(path.substr(0, root));
+  if (!out.empty() && !is_separator(out.back())) out += L'\\';
+  return out;
+}
+
+UniqueFile open_entry(const std::wstring& path) {
+  return UniqueFile(::CreateFileW(
+      win32_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+std::optional<FileIdentity> read_identity(HANDLE entry) {
+  FileIdentity identity;
+  FILE_ID_INFO id;
+  if (::GetFileInformationByHandleEx(entry, FileIdInfo, &id, sizeof id)) {
+    identity.volume = id.VolumeSerialNumber;
+    static_assert(sizeof id.FileId.Identifier == sizeof identity.file_id);
+    std::memcpy(identity.file_id.data(), id.FileId.Identifier, identity.file_id.size());
+    return identity;
+  }
+  // Systems before Windows 8 and some file systems know only the 64-bit index.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(entry, &info)) return std::nullopt;
+  identity.volume = info.dwVolumeSerialNumber;
+  const std::uint64_t index =
+      (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  std::memcpy(identity.file_id.data(), &index, sizeof index);
+  return identity;
+}
+
+// The path the system resolves an open entry to ("\\?\C:\..." or "\\?\UNC\..."), or, for a
+// volume without a drive letter, its "\\?\Volume{...}\..." name; empty when neither is known.
+std::wstring final_path(HANDLE entry, DWORD volume_name) {
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    DWORD n = ::GetFinalPathNameByHandleW(entry, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                          FILE_NAME_NORMALIZED | volume_name);
+    if (n == 0) return {};
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return buffer;
+    }
+    buffer.resize(n + 1);
+  }
+}
+
+std::wstring resolved_path(HANDLE entry) {
+  std::wstring path = final_path(entry, VOLUME_NAME_DOS);
+  return path.empty() ? final_path(entry, VOLUME_NAME_GUID) : path;
+}
+
+// Adds the identity of the folder at `path` and of every folder above it, up to and including
+// its root.
+void add_folders_up_to_root(std::wstring_view path, std::vector<FileIdentity>* out) {
+  const size_t root = root_length(path);
+  if (root == 0) return;
+  std::wstring_view rest = trimmed(path, root);
+  for (;;) {
+    const std::wstring folder = rest.size() > root ? std::wstring(rest) : openable_root(path, root);
+    if (std::optional<FileIdentity> identity = identity_of(folder)) out->push_back(*identity);
+    if (rest.size() <= root) return;
+    size_t cut = rest.size();
+    while (cut > root && !is_separator(rest[cut - 1])) --cut;
+    rest = trimmed(rest.substr(0, cut), root);
+  }
+}
+
+}  // namespace
+
+std::optional<FileIdentity> identity_of(const std::wstring& path) {
+  UniqueFile entry = open_entry(path);
+  if (!entry) return std::nullopt;
+  return read_identity(entry.get());
+}
+
+std::optional<std::vector<FileIdentity>> folder_and_ancestors(const std::wstring& path) {
+  UniqueFile entry = open_entry(path);
+  if (!entry) return std::nullopt;
+  std::optional<FileIdentity> own = read_identity(entry.get());
+  if (!own) return std::nullopt;
+  std::vector<FileIdentity> chain = {*own};
+  add_folders_up_to_root(absolute_path(path), &chain);
+  // Every name joined to the folder goes through a link at its last step, so the folder that a
+  // link leads to, and the folders above that one, count as well.
+  UniqueFile followed(::CreateFileW(win32_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  add_folders_up_to_root(resolved_path(followed ? followed.get() : entry.get()), &chain);
+  return chain;
+}
+
+bool is_volume_root(const std::wstring& path) {
+  const std::wstring full = absolute_path(path);
+  const size_t root = root_length(full);
+  if (root > 0 && trimmed(full, root).size() <= root) return true;
+  UniqueFile entry = open_entry(path);
+  // The path of the entry within its volume: "\" for the root itself.
+  return entry && final_path(entry.get(), VOLUME_NAME_NONE) == L"\\";
+}
+
+bool may_lie_within(const std::wstring& inner, const std::wstring& outer) {
+  std::optional<FileIdentity> container = identity_of(outer);
+  if (!container) return true;
+  std::optional<std::vector<FileIdentity>> chain = folder_and_ancestors(inner);
+  return chain && std::find(chain->begin(), chain->end(), *container) != chain->end();
+}
+
+}  // namespace tavrio

@@ -81,7 +81,8 @@ TEST(CleanupCopy, RunningCopyMakesTheStartFail) {
 }
 
 // The cleanup run started directly: only the exact word "all" deletes the local data, and an
-// unusable or finished process id waits for nothing (a run that waited would take 12.4 s).
+// unusable or finished process id waits for nothing (a run that waited would take 12.4 s), also
+// when someone still holds the finished process open, as a launcher waiting on it does.
 TEST(CleanupRun, ModeWordAndProcessIdWithoutALiveProcess) {
   DWORD ended_pid = 0;
   {
@@ -90,14 +91,20 @@ TEST(CleanupRun, ModeWordAndProcessIdWithoutALiveProcess) {
     ASSERT_TRUE(ended.finished);
     ended_pid = ended.pid;
   }
+  StartedProcess held = spawn(built_exe(L"argv_echo.exe"), {});
+  ASSERT_TRUE(held.ends_within(10000));
   struct Case {
     std::wstring word, pid;
     bool all;
   };
   const Case cases[] = {
-      {L"all", L"abc", true},    {L"ALL", L"0", false},
-      {L"All", L"-5", false},    {L"keep", L"4294967296", false},
-      {L"whatever", L"", false}, {L"all", std::to_wstring(ended_pid), true},
+      {L"all", L"abc", true},
+      {L"ALL", L"0", false},
+      {L"All", L"-5", false},
+      {L"keep", L"4294967296", false},
+      {L"whatever", L"", false},
+      {L"all", std::to_wstring(ended_pid), true},
+      {L"keep", std::to_wstring(held.pid()), false},
   };
   Uninstall u = make_uninstall();
   const std::wstring runner = u.root + L"\\runner.exe";

@@ -13,6 +13,7 @@ namespace {
 
 using Names = std::vector<std::wstring>;
 using Lines = std::vector<std::string>;
+using Args = std::vector<std::wstring>;
 
 TEST(SilentUninstall, KeepModeRemovesOnlyTheProgramEntries) {
   Uninstall u = make_uninstall(L"Tavrio 安装");
@@ -65,6 +66,44 @@ TEST(SilentUninstall, AllModeRemovesTheInstallFolderAndTheLocalData) {
 
 // Without a usable LOCALAPPDATA the local data folder is C:\Tavrio, and never a relative
 // "Tavrio" beside the cleanup copy or the first process.
+// Both modes delete "Tavrio.exe" and "卸载.exe" last, so that what an interrupted cleanup left
+// behind is still an installation: running the uninstaller left there again finishes the job.
+TEST(SilentUninstall, AnInterruptedCleanupIsFinishedByRunningItAgain) {
+  struct Case {
+    const char* name;
+    Args args;
+    Names already_gone;  // what the interrupted run had deleted
+    Names left_after;    // the install folder once the second run is done; empty: gone
+  };
+  const Case cases[] = {
+      {"keep, cut off before 卸载.exe",
+       {L"--silent"},
+       {L"_internal", L"uninstall.exe", L"tavrio-updater.exe", L"version.txt", L"Tavrio.exe"},
+       {L"notes.txt", L"taskkill.exe"}},
+      {"all, cut off before the local data",
+       {L"--silent", L"--delete-data"},
+       {L"_internal", L"uninstall.exe", L"tavrio-updater.exe", L"version.txt", L"notes.txt"},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Uninstall u = make_uninstall();
+    write_file(u.install + L"\\notes.txt", "the user's own");
+    for (const std::wstring& name : c.already_gone) remove_all(u.install + L"\\" + name);
+    RunResult r = run(u.uninstaller(), c.args, u.options());
+    ASSERT_TRUE(r.finished);
+    const bool all = c.args.size() == 2;
+    EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, all ? kAllOutcome : kKeepOutcome}));
+    if (all) {
+      EXPECT_FALSE(path_exists(u.install));
+      EXPECT_FALSE(path_exists(u.local_data()));
+    } else {
+      EXPECT_EQ(names_in(u.install), c.left_after);
+      EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));
+    }
+  }
+}
+
 TEST(SilentUninstall, LocalDataFallsBackToTheDriveRoot) {
   const std::wstring fallback = L"C:\\Tavrio";
   if (path_exists(fallback) && !path_exists(fallback + L"\\tavrio-test-fallback.txt")) {

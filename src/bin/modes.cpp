@@ -20,10 +20,10 @@ bool has_argument(const std::vector<std::wstring>& arguments, const wchar_t* wor
   return std::find(arguments.begin(), arguments.end(), word) != arguments.end();
 }
 
-// Nothing is stopped or deleted unless the folder really holds the main program: a "--dir"
+// Nothing is stopped or deleted unless the folder is recognisably an installation: a "--dir"
 // typo must not empty some other folder.
 bool guard_install_directory(const std::wstring& install_dir) {
-  if (exists(join(install_dir, kMainProgram))) return true;
+  if (is_install_directory(install_dir)) return true;
   show_message(nullptr, no_main_program_refusal() + "\n" + display_form(install_dir));
   return false;
 }

@@ -42,15 +42,21 @@ constexpr int kExitPolls = 40;
 constexpr unsigned kPollIntervalMs = 300;
 constexpr unsigned kSettleMs = 400;
 
-bool process_exists(DWORD pid) {
+// An ended process can still be opened as long as anyone holds a handle on it: the Apps list, a
+// script or an installer that waits on the uninstaller keeps it for as long as it likes. So a
+// process counts as running only while its exit code says so.
+bool process_running(DWORD pid) {
   UniqueProcess process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
-  return process.valid();
+  if (!process) return false;
+  DWORD code = 0;
+  if (!::GetExitCodeProcess(process.get(), &code)) return true;  // cannot tell: keep waiting
+  return code == STILL_ACTIVE;
 }
 
 void wait_for_first_process(const std::wstring& pid_text) {
   std::optional<std::uint32_t> pid = read_process_id(pid_text);
   for (int poll = 0; poll < kExitPolls; ++poll) {
-    if (!pid || *pid == 0 || !process_exists(*pid)) break;
+    if (!pid || *pid == 0 || !process_running(*pid)) break;
     pause_ms(kPollIntervalMs);
   }
   pause_ms(kSettleMs);
@@ -76,14 +82,6 @@ std::wstring leave_install_directory(const std::wstring& install_dir) {
 
 bool is_anchor(const std::wstring& name) {
   return std::find(std::begin(kAnchors), std::end(kAnchors), name) != std::end(kAnchors);
-}
-
-// The cleanup run's own guard, like the first process's: it never empties a volume or a folder
-// that holds neither anchor ("--cleanup \" or "--cleanup .." given by hand, or a wrong folder).
-bool is_install_directory(const std::wstring& install_dir) {
-  if (is_volume_root(install_dir)) return false;
-  return std::any_of(std::begin(kAnchors), std::end(kAnchors),
-                     [&](const wchar_t* anchor) { return exists(join(install_dir, anchor)); });
 }
 
 bool gone(Status removed) {
@@ -117,21 +115,26 @@ Status remove_entry(const std::wstring& path) {
   return removed.code() == ERROR_DIRECTORY ? remove_file(path) : removed;
 }
 
-// Everything in the install directory but the anchors, then the anchors, then the directory
-// itself and the local data folder.
+// Everything in the install directory but the anchors, then the local data folder, then the
+// anchors, then the directory itself: until the very end the folder is recognisably an
+// installation, so an interrupted run can be finished by running the uninstaller again.
 void remove_everything(const std::wstring& install_dir) {
   std::vector<std::wstring> names;
   (void)list_names(install_dir, &names);  // what cannot be listed fails the directory's removal
-  std::stable_partition(names.begin(), names.end(),
-                        [](const std::wstring& name) { return !is_anchor(name); });
+  auto anchors = std::stable_partition(names.begin(), names.end(),
+                                       [](const std::wstring& name) { return !is_anchor(name); });
   std::optional<Leftover> left;
-  for (const std::wstring& name : names) {
-    const std::wstring path = join(install_dir, name);
-    note(&left, path, remove_entry(path));
-  }
-  note(&left, install_dir, remove_tree(install_dir));
+  auto remove_named = [&](auto first, auto last) {
+    for (auto name = first; name != last; ++name) {
+      const std::wstring path = join(install_dir, *name);
+      note(&left, path, remove_entry(path));
+    }
+  };
+  remove_named(names.begin(), anchors);
   const std::wstring local_data = local_data_folder();
   note(&left, local_data, remove_tree(local_data));
+  remove_named(anchors, names.end());
+  note(&left, install_dir, remove_tree(install_dir));
   log_outcome(left, kAllRemoved);
 }
 
@@ -151,6 +154,12 @@ void remove_program_entries(const std::wstring& install_dir) {
 }
 
 }  // namespace
+
+bool is_install_directory(const std::wstring& install_dir) {
+  if (is_volume_root(install_dir)) return false;
+  return std::any_of(std::begin(kAnchors), std::end(kAnchors),
+                     [&](const wchar_t* anchor) { return exists(join(install_dir, anchor)); });
+}
 
 std::string no_main_program_refusal() {
   return kNoMainProgramBefore + display_form(kMainProgram) + kNoMainProgramAfter;

@@ -28,6 +28,11 @@ int run_cleanup(const std::vector<std::wstring>& cleanup_arguments);
 // process shows it above the directory; the cleanup run logs it with the directory on one line.
 std::string no_main_program_refusal();
 
+// Whether a folder is recognisably an installation, which both processes check before anything
+// is stopped or deleted: not the root of a volume, and holding "Tavrio.exe" or "卸载.exe". Both
+// are deleted last, so that an uninstall that was interrupted can be run again.
+bool is_install_directory(const std::wstring& install_dir);
+
 inline constexpr char kNoMainProgramBefore[] = "这个目录里没有 ";
 inline constexpr char kNoMainProgramAfter[] = "，未做任何删除：";
 inline constexpr char kScheduled[] = "已安排删除";

@@ -3,25 +3,22 @@
 #include <windows.h>
 
 #include "common/clock.h"
+#include "common/entry_handles.h"
 #include "common/file_ops.h"
-#include "common/tree_removal.h"
 #include "common/handles.h"
-#include "common/log_line.h"
 #include "common/path.h"
 #include "common/process_ops.h"
 #include "common/text.h"
-#include "swap.h"
+#include "common/tree_removal.h"
+#include "journal.h"
 
 namespace tavrio::updater {
 namespace {
 
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr wchar_t kJournalTemporarySuffix[] = L".tmp";
 
-std::wstring in_install_dir(const UpdateRequest& request, std::wstring_view name) {
-  return join(request.install_dir, std::wstring(name));
-}
-
-// Empties a report that an earlier failed run left behind.
+// Empties a report that an earlier failed run left behind. Truncating keeps the file (and what
+// the application may hold of it) in place, where deleting and recreating would not.
 void truncate(HANDLE file) {
   FILE_ALLOCATION_INFO allocation{};
   if (::SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof allocation)) {
@@ -31,12 +28,85 @@ void truncate(HANDLE file) {
   ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end);
 }
 
+bool all_digits(std::wstring_view text) {
+  if (text.empty()) return false;
+  for (wchar_t c : text) {
+    if (c < L'0' || c > L'9') return false;
+  }
+  return true;
+}
+
+std::wstring leaf_of(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+std::wstring parent_of(const std::wstring& path) {
+  size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+// Renames a tree out of the way, to be deleted after the restart; removes it in place when the
+// rename fails. The new name, or nothing.
+std::wstring move_aside(const std::wstring& folder) {
+  if (!exists(folder)) return {};
+  // Anything but a real folder (a plain file, a link) is left to the tree removal as it is.
+  if (!is_directory(folder)) {
+    (void)remove_tree(folder);
+    return {};
+  }
+  const std::wstring trash = trash_name(folder, ::GetCurrentProcessId(), ::GetTickCount64());
+  if (rename_path(folder, trash).ok()) return trash;
+  (void)remove_tree(folder);
+  return {};
+}
+
+// Whether the backup is no longer the last copy of a runtime: the program folder is in place and
+// no swap is left unsettled (the journal is gone, or says the swap has finished).
+bool backup_may_go(const UpdatePaths& paths) {
+  if (!exists(paths.program_folder)) return false;
+  if (!exists(paths.journal)) return true;
+  std::optional<Journal> journal = read_journal(paths.journal);
+  return journal && journal->step == SwapStep::kFinished;
+}
+
+// Deletes the rubbish of `original` that lies beside it: real folders only, a link of that name
+// stays as it is.
+void remove_rubbish_of(const std::wstring& original) {
+  const std::wstring folder = parent_of(original);
+  const std::wstring name = leaf_of(original);
+  std::vector<std::wstring> names;
+  if (folder.empty() || !list_names(folder, &names).ok()) return;
+  for (const std::wstring& candidate : names) {
+    if (!is_trash_of(candidate, name)) continue;
+    const std::wstring path = join(folder, candidate);
+    if (is_directory(path)) (void)remove_tree(path);
+  }
+}
+
 }  // namespace
 
-void refresh_uninstaller(const UpdateRequest& request, const UpdateLog& log) {
-  const std::wstring staged = join(request.staging_dir, std::wstring(kUninstallerName));
-  if (!exists(staged)) return;
-  (void)copy_file(staged, in_install_dir(request, kUninstallerName));
+std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
+                        unsigned long long tick) {
+  return folder + L"." + widen(decimal(process_id)) + L"." + widen(decimal(tick)) +
+         std::wstring(kTrashSuffix);
+}
+
+bool is_trash_of(std::wstring_view name, std::wstring_view original_name) {
+  // "<original>.<digits>.<digits>.trash" and nothing else.
+  if (!name.starts_with(original_name) || !name.ends_with(kTrashSuffix)) return false;
+  name.remove_prefix(original_name.size());
+  name.remove_suffix(kTrashSuffix.size());
+  if (name.size() < 4 || name.front() != L'.') return false;
+  name.remove_prefix(1);
+  const size_t dot = name.find(L'.');
+  return dot != std::wstring_view::npos && all_digits(name.substr(0, dot)) &&
+         all_digits(name.substr(dot + 1));
+}
+
+void refresh_uninstaller(const UpdatePaths& paths, const UpdateLog& log) {
+  if (!exists(paths.staged_uninstaller)) return;
+  (void)copy_file(paths.staged_uninstaller, paths.installed_uninstaller);
   log.append(kUninstallerRefreshed);
 }
 
@@ -44,15 +114,10 @@ void end_with_success(const UpdateLog& log) {
   log.append(kUpdateSucceeded);
 }
 
-std::string failure_report_text(std::string_view stamp, std::string_view reason,
-                                const std::wstring& log_path) {
-  std::string text(kReportHeading);
-  text += stamp;
-  text += kReportReason;
-  text += reason;
-  text += kReportLog;
-  text += display_form(log_path);
-  return text;
+void end_with_completed_interruption(const UpdatePaths& paths, const UpdateLog& log) {
+  log.append(kInterruptedUpdateCompleted);
+  (void)remove_file(paths.failure_report);
+  end_with_success(log);
 }
 
 void write_failure_report(const std::wstring& report_path, std::string_view text) {
@@ -65,28 +130,43 @@ void write_failure_report(const std::wstring& report_path, std::string_view text
   write_all(file.get(), text);
 }
 
-void end_with_failure(const UpdateRequest& request, const std::string& reason,
-                      const UpdateLog& log) {
-  std::string line(kUpdateFailed);
-  line += reason;
-  log.append(line);
-  write_failure_report(in_install_dir(request, kFailureReportName),
-                       failure_report_text(time_of_day_stamp(), reason, request.log_path));
+void end_with_failure(const UpdatePaths& paths, const std::wstring& log_path,
+                      const Failure& failure, const UpdateLog& log) {
+  log.append(update_failed_line(failure));
+  write_failure_report(paths.failure_report,
+                       failure_report_text(time_of_day_stamp(), failure_reason(failure), log_path));
 }
 
-void clean_up(const UpdateRequest& request, const UpdatePaths& paths, CleanupScope scope) {
-  if (!scope.keep_backup) (void)remove_tree(paths.backup_folder);
-  if (!scope.keep_staging) (void)remove_tree(request.staging_dir);
-  (void)remove_file(in_install_dir(request, kPendingMarkerName));
-  (void)remove_file(in_install_dir(request, kUpdateLockName));
-  if (!scope.exe_name_refused) (void)remove_file(new_executable_path(paths));
+Trash clean_up_before_restart(const UpdatePaths& paths, const Kept& kept) {
+  Trash trash;
+  // The markers go in every case: left in place after a failed recovery, they would have the
+  // application start the updater again at every start, failing the same way each time.
+  (void)remove_file(paths.pending_marker);
+  (void)remove_file(paths.update_lock);
+  if (kept.everything) return trash;
+  if (!kept.exe_name_refused) (void)remove_file(paths.new_executable);
+  if (!kept.backup_folder && backup_may_go(paths))
+    trash.backup_folder = move_aside(paths.backup_folder);
+  if (!kept.staging_dir) trash.staging_dir = move_aside(paths.staging_dir);
+  return trash;
 }
 
-void restart_application(const UpdateRequest& request, const UpdatePaths& paths) {
+void clean_up_after_restart(const UpdatePaths& paths, const Trash& trash, const Kept& kept) {
+  if (kept.everything) return;
+  if (!trash.backup_folder.empty()) (void)remove_tree(trash.backup_folder);
+  if (!trash.staging_dir.empty()) (void)remove_tree(trash.staging_dir);
+  remove_rubbish_of(paths.backup_folder);
+  if (!kept.staging_dir) remove_rubbish_of(paths.staging_dir);
+  (void)remove_file(paths.journal + kJournalTemporarySuffix);
+  // A stranded backup keeps its journal: the next run then finishes the rollback.
+  if (!kept.backup_folder) (void)remove_file(paths.journal);
+}
+
+void restart_application(const UpdatePaths& paths) {
   if (!exists(paths.installed_exe)) return;
   ProcessStart start;
   start.program = paths.installed_exe;
-  start.current_directory = request.install_dir;
+  start.current_directory = paths.install_dir;
   (void)start_process(start);
 }
 

@@ -23,9 +23,8 @@ struct StepName {
   std::string_view name;
 };
 constexpr StepName kStepNames[] = {
-    {SwapStep::kStarted, "started"},
-    {SwapStep::kBackedUp, "backed-up"},
-    {SwapStep::kReplaced, "replaced"},
+    {SwapStep::kStarted, "started"},   {SwapStep::kBackedUp, "backed-up"},
+    {SwapStep::kReplaced, "replaced"}, {SwapStep::kRollingBack, "rolling-back"},
     {SwapStep::kFinished, "finished"},
 };
 

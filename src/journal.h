@@ -10,14 +10,13 @@
 
 namespace tavrio::updater {
 
-inline constexpr std::wstring_view kJournalName = L"update.journal";
-
 // How far the swap got. Each step is written once the change it names is on disk.
 enum class SwapStep {
-  kStarted,   // about to change the install directory: nothing of the installation moved yet
-  kBackedUp,  // the program folder is the backup folder; the staged one is not in place yet
-  kReplaced,  // the staged program folder is in place; the executable may still be the old one
-  kFinished,  // the new version is complete; what is left is the cleanup
+  kStarted,      // about to change the install directory: nothing of the installation moved yet
+  kBackedUp,     // the program folder is the backup folder; the staged one is not in place yet
+  kReplaced,     // the staged program folder is in place; the executable may still be the old one
+  kRollingBack,  // the replacement failed: the backup is the version to put back
+  kFinished,     // the new version is complete; what is left is the cleanup
 };
 
 struct Journal {

@@ -7,19 +7,13 @@
 
 #include "common/file_ops.h"
 #include "common/identity.h"
-#include "common/tree_removal.h"
 #include "common/os_error.h"
 #include "common/path.h"
-#include "common/text.h"
+#include "common/tree_removal.h"
+#include "journal.h"
 
 namespace tavrio::updater {
 namespace {
-
-std::string with_error(std::string_view prefix, Status status) {
-  std::string text(prefix);
-  text += error_text(status);
-  return text;
-}
 
 // Names that Win32 takes for a device in any folder, also with an extension ("NUL.exe").
 constexpr std::wstring_view kDeviceNames[] = {
@@ -62,24 +56,34 @@ bool stage_holds_installation(const UpdateRequest& request) {
   return contains(*install, *stage) || (program_folder && *program_folder == *stage);
 }
 
-// Renames the staged folder in and puts the staged executable in place; the error of the first
-// of them that fails.
+void record(const UpdatePaths& paths, SwapStep step) {
+  // A journal that cannot be updated only costs the next run its knowledge of this step; the
+  // swap itself goes on.
+  (void)write_journal(paths.journal, {step, paths.staging_dir});
+}
+
+// Renames the staged folder in and then the ready executable over the installed one; the error
+// of the first of them that fails.
 Status move_new_version_in(const UpdatePaths& paths) {
   if (Status s = rename_path(paths.staged_program_folder, paths.program_folder); !s.ok()) return s;
-  const std::wstring fresh = new_executable_path(paths);
-  // A leftover of an interrupted run (even a read-only one) must not stand in the copy's way.
-  (void)remove_file(fresh);
-  Status copied = copy_file(paths.staged_exe, fresh);
-  if (copied.ok()) copied = rename_path(fresh, paths.installed_exe);
-  if (!copied.ok()) (void)remove_file(fresh);
-  return copied;
+  record(paths, SwapStep::kReplaced);
+  return rename_path(paths.new_executable, paths.installed_exe, RenameFlush::kWriteThrough);
+}
+
+// Puts the backup back: the new runtime that was moved in goes first (after a failed rename
+// there is none and this fails quietly). The journal says so first, so that a run cut off here
+// is finished the same way by the next one.
+Status roll_back(const UpdatePaths& paths) {
+  record(paths, SwapStep::kRollingBack);
+  (void)remove_tree(paths.program_folder);
+  if (Status back = rename_path(paths.backup_folder, paths.program_folder); !back.ok()) {
+    return back;
+  }
+  (void)remove_file(paths.journal);
+  return {};
 }
 
 }  // namespace
-
-std::wstring new_executable_path(const UpdatePaths& paths) {
-  return paths.installed_exe + std::wstring(kNewExecutableSuffix);
-}
 
 bool is_plain_file_name(std::wstring_view name) {
   if (name.empty() || name.size() > kMaxFileNameLength || name == L"." || name == L"..") {
@@ -94,85 +98,90 @@ bool is_plain_file_name(std::wstring_view name) {
   return !is_device_name(name);
 }
 
-FailureReason check_exe_name(const UpdateRequest& request) {
+StepFailure check_exe_name(const UpdateRequest& request) {
   if (is_plain_file_name(request.exe_name)) return std::nullopt;
-  std::string reason(kInvalidExeName);
-  reason += display_form(request.exe_name);
-  return reason;
+  return Failure{FailedStep::kExeNameRefused, {}, request.exe_name};
 }
 
-FailureReason check_staging_placement(const UpdateRequest& request) {
+StepFailure check_staging_placement(const UpdateRequest& request) {
   if (!stage_holds_installation(request)) return std::nullopt;
-  std::string reason(kStagingContainsInstall);
-  reason += display_form(request.staging_dir);
-  return reason;
+  return Failure{FailedStep::kStagingRefused, {}, request.staging_dir};
 }
 
-FailureReason check_package(const UpdatePaths& paths, const UpdateLog& log) {
+StepFailure check_package(const UpdatePaths& paths, const UpdateLog& log) {
   const std::wstring required[] = {
       paths.staged_exe,
       join(paths.staged_program_folder, std::wstring(kRuntimeLibraryName)),
       join(paths.staged_program_folder, std::wstring(kBaseLibraryName)),
   };
   for (const std::wstring& file : required) {
-    if (!exists(file)) {
-      std::string reason(kPackageIncomplete);
-      reason += display_form(file);
-      return reason;
-    }
+    if (!exists(file)) return Failure{FailedStep::kPackageIncomplete, {}, file};
   }
   log.append(kCheckPassed);
   return std::nullopt;
 }
 
-FailureReason clear_old_backup(const UpdatePaths& paths) {
-  if (!exists(paths.backup_folder)) return std::nullopt;
+StepFailure start_journal(const UpdatePaths& paths, const UpdateLog& log) {
+  Status written = write_journal(paths.journal, {SwapStep::kStarted, paths.staging_dir});
+  if (written.ok()) return std::nullopt;
+  log.append(rolling_back_line(written));
+  return Failure{FailedStep::kReplacement, written, {}};
+}
+
+StepFailure clear_old_backup(const UpdatePaths& paths) {
+  // Without the program folder the backup may be the only copy of the runtime: it stays.
+  if (!exists(paths.backup_folder) || !exists(paths.program_folder)) return std::nullopt;
   if (Status s = remove_tree(paths.backup_folder); !s.ok()) {
-    return with_error(kClearingBackupFailed, s);
+    return Failure{FailedStep::kClearingBackup, s, {}};
   }
   return std::nullopt;
 }
 
-FailureReason back_up_program_folder(const UpdatePaths& paths, const UpdateLog& log,
-                                     const Pause& pause) {
+StepFailure prepare_new_executable(const UpdatePaths& paths, const UpdateLog& log) {
+  // A leftover of an interrupted run (even a read-only one) must not stand in the copy's way.
+  (void)remove_file(paths.new_executable);
+  Status ready = copy_file(paths.staged_exe, paths.new_executable);
+  if (ready.ok()) ready = flush_file(paths.new_executable);
+  if (ready.ok()) return std::nullopt;
+  (void)remove_file(paths.new_executable);
+  log.append(rolling_back_line(ready));
+  return Failure{FailedStep::kReplacement, ready, {}};
+}
+
+StepFailure back_up_program_folder(const UpdatePaths& paths, const UpdateLog& log,
+                                   const Pause& pause) {
   Status last;
   for (int attempt = 1; attempt <= kBackupAttempts; ++attempt) {
     last = rename_path(paths.program_folder, paths.backup_folder);
-    if (last.ok()) return std::nullopt;
-    std::string line(kBackupLabel);
-    line += kAttemptPrefix;
-    line += decimal(static_cast<unsigned>(attempt));
-    line += kAttemptFailed;
-    line += error_text(last);
-    log.append(line);
+    if (last.ok()) {
+      record(paths, SwapStep::kBackedUp);
+      return std::nullopt;
+    }
+    log.append(backup_attempt_line(attempt, last));
     pause(kBackupRetryPauseMs);
   }
-  std::string reason(kBackupLabel);
-  reason += kBackupFailedSuffix;
-  reason += error_text(last);
-  return reason;
+  return Failure{FailedStep::kBackup, last, {}};
+}
+
+void abandon_swap(const UpdatePaths& paths) {
+  (void)remove_file(paths.new_executable);
+  (void)remove_file(paths.journal);
 }
 
 ReplacementOutcome replace_program(const UpdatePaths& paths, const UpdateLog& log) {
   ReplacementOutcome outcome;
   Status replaced = move_new_version_in(paths);
   if (replaced.ok()) {
+    record(paths, SwapStep::kFinished);
     log.append(kFilesReplaced);
     return outcome;
   }
-  log.append(with_error(kRollingBack, replaced));
-  // After a failed rename there is no program folder and this fails quietly; after a failed
-  // executable it removes the new runtime that was moved in.
-  (void)remove_tree(paths.program_folder);
-  if (Status back = rename_path(paths.backup_folder, paths.program_folder); !back.ok()) {
-    std::string line(kRollbackFailed);
-    line += display_form(paths.backup_folder);
-    line += kRollbackFailedSeparator;
-    line += error_text(back);
-    log.append(line);
+  log.append(rolling_back_line(replaced));
+  if (Status back = roll_back(paths); !back.ok()) {
+    log.append(rollback_failed_line(paths.backup_folder, back));
     outcome.backup_stranded = true;
   }
-  outcome.failure = with_error(kReplacementFailed, replaced);
+  outcome.failure = Failure{FailedStep::kReplacement, replaced, {}};
   return outcome;
 }
 

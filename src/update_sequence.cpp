@@ -1,6 +1,8 @@
 #include "update_sequence.h"
 
 #include "completion.h"
+#include "messages.h"
+#include "recovery.h"
 #include "swap.h"
 #include "update_log.h"
 #include "wait_for_exit.h"
@@ -8,25 +10,50 @@
 namespace tavrio::updater {
 namespace {
 
-// Steps from the package check to the replacement; the first failure ends the swap.
-ReplacementOutcome swap_program(const UpdateRequest& request, const UpdatePaths& paths,
-                                const UpdateLog& log, const Pause& pause, CleanupScope* scope) {
+enum class Ending { kSucceeded, kFailed, kCompletedInterruption };
+
+struct Outcome {
+  Ending ending = Ending::kSucceeded;
+  StepFailure failure;
+};
+
+Outcome failed_with(const Failure& failure) {
+  return {Ending::kFailed, failure};
+}
+
+// From the refusals to the replacement; the first failure ends the swap.
+Outcome swap_program(const UpdateRequest& request, const UpdatePaths& paths, const UpdateLog& log,
+                     const Pause& pause, Kept* kept) {
   // Both refusals come before anything is touched, and the staging directory is kept.
-  if (FailureReason refused = check_exe_name(request)) {
-    scope->keep_staging = true;
-    scope->exe_name_refused = true;
-    return {refused, false};
+  if (StepFailure refused = check_exe_name(request)) {
+    kept->staging_dir = true;
+    kept->exe_name_refused = true;
+    return failed_with(*refused);
   }
-  if (FailureReason refused = check_staging_placement(request)) {
-    scope->keep_staging = true;
-    return {refused, false};
+  if (StepFailure refused = check_staging_placement(request)) {
+    kept->staging_dir = true;
+    return failed_with(*refused);
   }
-  if (FailureReason f = check_package(paths, log)) return {f, false};
-  if (FailureReason f = clear_old_backup(paths)) return {f, false};
-  if (FailureReason f = back_up_program_folder(paths, log, pause)) return {f, false};
+  const Recovery recovery = settle_interrupted_swap(paths, request.exe_name);
+  if (recovery.settled == Settled::kFailed) {
+    kept->everything = true;
+    return failed_with(*recovery.failure);
+  }
+  if (recovery.settled == Settled::kCompleted) return {Ending::kCompletedInterruption, {}};
+
+  if (StepFailure f = check_package(paths, log)) return failed_with(*f);
+  if (StepFailure f = start_journal(paths, log)) return failed_with(*f);
+  StepFailure before_backup = clear_old_backup(paths);
+  if (!before_backup) before_backup = prepare_new_executable(paths, log);
+  if (!before_backup) before_backup = back_up_program_folder(paths, log, pause);
+  if (before_backup) {
+    abandon_swap(paths);
+    return failed_with(*before_backup);
+  }
   ReplacementOutcome replaced = replace_program(paths, log);
-  scope->keep_backup = replaced.backup_stranded;
-  return replaced;
+  kept->backup_folder = replaced.backup_stranded;
+  if (replaced.failure) return failed_with(*replaced.failure);
+  return {};
 }
 
 }  // namespace
@@ -38,17 +65,26 @@ void run_update(const UpdateRequest& given, const Pause& pause) {
   log.append(kStartBanner);
   wait_for_exit(request.process_id, log, pause);
 
-  CleanupScope scope;
-  ReplacementOutcome swapped = swap_program(request, paths, log, pause, &scope);
-  if (swapped.failure) {
-    end_with_failure(request, *swapped.failure, log);
-  } else {
-    refresh_uninstaller(request, log);
-    end_with_success(log);
+  Kept kept;
+  const Outcome outcome = swap_program(request, paths, log, pause, &kept);
+  switch (outcome.ending) {
+    case Ending::kFailed:
+      end_with_failure(paths, request.log_path, *outcome.failure, log);
+      break;
+    case Ending::kSucceeded:
+      refresh_uninstaller(paths, log);
+      end_with_success(log);
+      break;
+    case Ending::kCompletedInterruption:
+      end_with_completed_interruption(paths, log);
+      break;
   }
-  clean_up(request, paths, scope);
+  // The application is back as soon as the installation is settled; the slow removal of whole
+  // trees comes after.
+  const Trash trash = clean_up_before_restart(paths, kept);
   // With a refused executable name there is nothing that could safely be started.
-  if (!scope.exe_name_refused) restart_application(request, paths);
+  if (!kept.exe_name_refused) restart_application(paths);
+  clean_up_after_restart(paths, trash, kept);
 }
 
 }  // namespace tavrio::updater

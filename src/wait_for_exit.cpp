@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/handles.h"
+#include "messages.h"
 
 namespace tavrio::updater {
 namespace {

@@ -103,6 +103,15 @@ Status copy_file(const std::wstring& from, const std::wstring& to) {
   return last_error();
 }
 
+Status file_size(const std::wstring& path, std::uint64_t* size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(win32_path(path).c_str(), GetFileExInfoStandard, &data)) {
+    return last_error();
+  }
+  *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return {};
+}
+
 Status flush_file(const std::wstring& path) {
   UniqueFile file = open_path(path, GENERIC_WRITE, 0);
   if (!file) return last_error();

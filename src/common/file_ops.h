@@ -2,6 +2,7 @@
 // them logs: each returns success or the Win32 error that stopped it.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,9 @@ Status rename_path(const std::wstring& from, const std::wstring& to,
 
 // CopyFileExW, overwriting an existing (writable) target.
 Status copy_file(const std::wstring& from, const std::wstring& to);
+
+// The size of a file, from its directory entry's attributes.
+Status file_size(const std::wstring& path, std::uint64_t* size);
 
 // Writes what the system still holds of a file to the disk (FlushFileBuffers).
 Status flush_file(const std::wstring& path);

@@ -69,16 +69,41 @@ STARTUPINFOW startup_with_own_std_handles() {
   return startup;
 }
 
+// CreateProcessW takes neither a program path nor a current folder of MAX_PATH characters or
+// more (and Wine corrupts its own heap trying). Such a path is passed by its short (8.3) form
+// where the volume gives one that fits; otherwise the start fails cleanly.
+Status fit_for_create_process(std::wstring* path) {
+  if (path->size() < MAX_PATH) return {};
+  std::wstring shortened(32768, L'\0');
+  DWORD n = ::GetShortPathNameW(win32_path(*path).c_str(), shortened.data(),
+                                static_cast<DWORD>(shortened.size()));
+  if (n == 0 || n >= shortened.size()) return OsError{ERROR_FILENAME_EXCED_RANGE};
+  shortened.resize(n);
+  if (shortened.starts_with(L"\\\\?\\UNC\\")) {
+    shortened = L"\\\\" + shortened.substr(8);
+  } else if (shortened.starts_with(L"\\\\?\\")) {
+    shortened = shortened.substr(4);
+  }
+  if (shortened.size() >= MAX_PATH) return OsError{ERROR_FILENAME_EXCED_RANGE};
+  *path = std::move(shortened);
+  return {};
+}
+
 Status create_process(const ProcessStart& start, STARTUPINFOW& startup, ProcessHandles* started) {
   std::wstring program;
   if (Status s = find_program(start.program, &program); !s.ok()) return s;
+  if (Status s = fit_for_create_process(&program); !s.ok()) return s;
+  std::wstring current_directory = start.current_directory;
+  if (!current_directory.empty()) {
+    if (Status s = fit_for_create_process(&current_directory); !s.ok()) return s;
+  }
   PROCESS_INFORMATION info{};
   std::wstring line = start.command_line_override.empty()
                           ? build_command_line(program, start.arguments)
                           : start.command_line_override;
   if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
                         start.creation_flags | CREATE_UNICODE_ENVIRONMENT, nullptr,
-                        start.current_directory.empty() ? nullptr : start.current_directory.c_str(),
+                        current_directory.empty() ? nullptr : current_directory.c_str(),
                         &startup, &info)) {
     return last_error();
   }

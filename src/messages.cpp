@@ -1,0 +1,69 @@
+#include "messages.h"
+
+#include "common/text.h"
+
+namespace tavrio::updater {
+
+std::string failure_reason(const Failure& failure) {
+  std::string text;
+  switch (failure.step) {
+    case FailedStep::kExeNameRefused:
+      return (text = kInvalidExeName) += display_form(failure.subject);
+    case FailedStep::kStagingRefused:
+      return (text = kStagingContainsInstall) += display_form(failure.subject);
+    case FailedStep::kRecovery:
+      return (text = kRecoveryFailed) += error_text(failure.error);
+    case FailedStep::kPackageIncomplete:
+      return (text = kPackageIncomplete) += display_form(failure.subject);
+    case FailedStep::kClearingBackup:
+      return (text = kClearingBackupFailed) += error_text(failure.error);
+    case FailedStep::kBackup:
+      ((text = kBackupLabel) += kBackupFailedSuffix) += error_text(failure.error);
+      return text;
+    case FailedStep::kReplacement:
+      return (text = kReplacementFailed) += error_text(failure.error);
+  }
+  return text;
+}
+
+std::string backup_attempt_line(int attempt, Status error) {
+  std::string line(kBackupLabel);
+  line += kAttemptPrefix;
+  line += decimal(static_cast<unsigned>(attempt));
+  line += kAttemptFailed;
+  line += error_text(error);
+  return line;
+}
+
+std::string rolling_back_line(Status error) {
+  std::string line(kRollingBack);
+  line += error_text(error);
+  return line;
+}
+
+std::string rollback_failed_line(const std::wstring& backup_folder, Status error) {
+  std::string line(kRollbackFailed);
+  line += display_form(backup_folder);
+  line += kRollbackFailedSeparator;
+  line += error_text(error);
+  return line;
+}
+
+std::string update_failed_line(const Failure& failure) {
+  std::string line(kUpdateFailed);
+  line += failure_reason(failure);
+  return line;
+}
+
+std::string failure_report_text(std::string_view stamp, std::string_view reason,
+                                const std::wstring& log_path) {
+  std::string text(kReportHeading);
+  text += stamp;
+  text += kReportReason;
+  text += reason;
+  text += kReportLog;
+  text += display_form(log_path);
+  return text;
+}
+
+}  // namespace tavrio::updater

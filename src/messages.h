@@ -1,0 +1,77 @@
+// Every fixed text the updater logs or writes, named once, and the functions that assemble the
+// lines and failure reasons from them. A failure travels as a value (the step, the OS error, the
+// path it concerns) until failure_reason() renders it.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "common/os_error.h"
+
+namespace tavrio::updater {
+
+// Log lines, in the order a run writes them.
+inline constexpr std::string_view kStartBanner = "=== 更新开始（Native 更新器）===";
+inline constexpr std::string_view kForcedEnd = "主程序没有按时退出，强制结束";
+inline constexpr std::string_view kMainProgramExited = "主程序已退出";
+inline constexpr std::string_view kInterruptedUpdateCompleted = "上次更新被中断，已完成";
+inline constexpr std::string_view kCheckPassed = "校验通过";
+inline constexpr std::string_view kBackupLabel =
+    "备份旧目录";  // opens an attempt's line and a reason
+inline constexpr std::string_view kAttemptPrefix = "第 ";
+inline constexpr std::string_view kAttemptFailed = " 次失败：";
+inline constexpr std::string_view kRollingBack = "替换失败，回滚中：";
+inline constexpr std::string_view kRollbackFailed = "回滚失败，旧版本保留在 ";
+inline constexpr std::string_view kRollbackFailedSeparator = "：";
+inline constexpr std::string_view kFilesReplaced = "文件已替换";
+inline constexpr std::string_view kUninstallerRefreshed = "卸载入口已更新";
+inline constexpr std::string_view kUpdateFailed = "更新失败：";
+inline constexpr std::string_view kUpdateSucceeded = "更新成功，重新启动";
+
+// Failure reasons: a prefix, then the path or the error text.
+inline constexpr std::string_view kInvalidExeName = "主程序名无效，拒绝更新：";
+inline constexpr std::string_view kStagingContainsInstall = "暂存目录包含安装目录，拒绝更新：";
+inline constexpr std::string_view kRecoveryFailed = "恢复上次中断的更新失败：";
+inline constexpr std::string_view kPackageIncomplete = "准备好的文件不完整，缺少 ";
+inline constexpr std::string_view kClearingBackupFailed = "清理上次的备份失败：";
+inline constexpr std::string_view kBackupFailedSuffix = "失败：";  // behind kBackupLabel
+inline constexpr std::string_view kReplacementFailed = "替换失败：";
+
+// The failure report: four lines, LF between them, none after the last.
+inline constexpr std::string_view kReportHeading = "更新失败，已保留原版本。\n时间：";
+inline constexpr std::string_view kReportReason = "\n原因：";
+inline constexpr std::string_view kReportLog = "\n详细日志：";
+
+// The step whose failure ended the update.
+enum class FailedStep {
+  kExeNameRefused,     // subject: the "--exe" value
+  kStagingRefused,     // subject: the staging directory
+  kRecovery,           // error: what stopped settling the interrupted run
+  kPackageIncomplete,  // subject: the first missing file
+  kClearingBackup,     // error
+  kBackup,             // error of the last attempt
+  kReplacement,        // error
+};
+
+struct Failure {
+  FailedStep step;
+  Status error;          // for the steps that failed on an OS error
+  std::wstring subject;  // for the steps that name a path or a name
+};
+
+// The one place a failure becomes the text of "更新失败：" and of the report.
+std::string failure_reason(const Failure& failure);
+
+// "备份旧目录第 N 次失败：" and the error text.
+std::string backup_attempt_line(int attempt, Status error);
+// "替换失败，回滚中：" and the error text.
+std::string rolling_back_line(Status error);
+// "回滚失败，旧版本保留在 <backup>：" and the error text.
+std::string rollback_failed_line(const std::wstring& backup_folder, Status error);
+// "更新失败：" and the reason.
+std::string update_failed_line(const Failure& failure);
+// The report's text; the log path exactly as "--log" gave it, in display form.
+std::string failure_report_text(std::string_view stamp, std::string_view reason,
+                                const std::wstring& log_path);
+
+}  // namespace tavrio::updater

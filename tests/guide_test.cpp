@@ -1,0 +1,287 @@
+// The integration guide's examples, read out of docs/integration.md and run, so that the guide
+// and the programs cannot drift apart: the registration as the guide writes it is what a real
+// quiet uninstall removes, and the guide's Python starts the updater with a command line that
+// the updater reads as meant, and reads the failure reports the real updater writes.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "common/command_line.h"
+#include "common/process_ops.h"
+#include "request.h"
+#include "uninstall_e2e.h"
+#include "updater_fixture.h"
+
+namespace tavrio::test {
+namespace {
+
+using Args = std::vector<std::wstring>;
+using Lines = std::vector<std::string>;
+
+constexpr wchar_t kRegistrationKey[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrio";
+
+// A file of the sources as this build saw them; under Wine a Linux path is reached through Z:.
+std::wstring source_file(const std::string& relative) {
+  std::wstring path = wide(std::string(TAVRIO_SOURCE_DIR) + "/" + relative);
+  if (!path.empty() && path.front() == L'/') path = L"Z:" + path;
+  for (wchar_t& c : path) {
+    if (c == L'/') c = L'\\';
+  }
+  return path;
+}
+
+Lines lines_of(const std::string& text) {
+  Lines lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+// The fenced blocks that follow the guide's "<!-- example: NAME -->" markers, in order.
+Lines guide_examples(const std::string& name) {
+  const std::string marker = "<!-- example: " + name + " -->";
+  Lines blocks;
+  std::optional<std::string> block;
+  bool marked = false;
+  for (const std::string& line : lines_of(read_file(source_file("docs/integration.md")))) {
+    if (block) {
+      if (line == "```") {
+        blocks.push_back(*block);
+        block.reset();
+      } else {
+        *block += line + "\n";
+      }
+    } else if (line == marker) {
+      marked = true;
+    } else if (marked && line.rfind("```", 0) == 0) {
+      block = std::string();
+      marked = false;
+    }
+  }
+  return blocks;
+}
+
+std::optional<std::wstring> registered(const wchar_t* value) {
+  wchar_t data[2048];
+  DWORD size = sizeof data;
+  if (::RegGetValueW(HKEY_CURRENT_USER, kRegistrationKey, value, RRF_RT_REG_SZ, nullptr, data,
+                     &size) != ERROR_SUCCESS) {
+    return std::nullopt;
+  }
+  return std::wstring(data);
+}
+
+// A key as reg.exe names it, with HKCU or HKLM in front.
+struct RegistryKey {
+  HKEY root;
+  std::wstring path;
+};
+
+RegistryKey key_named(const std::wstring& name) {
+  const size_t slash = name.find(L'\\');
+  const std::wstring root = name.substr(0, slash);
+  const std::wstring path = slash == std::wstring::npos ? L"" : name.substr(slash + 1);
+  if (root == L"HKCU" || root == L"HKEY_CURRENT_USER") return {HKEY_CURRENT_USER, path};
+  if (root == L"HKLM" || root == L"HKEY_LOCAL_MACHINE") return {HKEY_LOCAL_MACHINE, path};
+  ADD_FAILURE() << "a key outside HKCU and HKLM: " << narrow(name);
+  return {HKEY_CURRENT_USER, path};
+}
+
+bool key_exists(const RegistryKey& name) {
+  HKEY key = nullptr;
+  if (::RegOpenKeyExW(name.root, name.path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+    return false;
+  }
+  ::RegCloseKey(key);
+  return true;
+}
+
+// One line as typed at a command prompt: cmd expands the %VARIABLES% and hands the rest, quotes
+// as written, to the program.
+::testing::AssertionResult runs_in_cmd(const std::string& line) {
+  ProcessStart start;
+  start.program = L"cmd";
+  start.command_line_override = L"cmd.exe /d /c " + wide(line);
+  ProcessResult result;
+  if (Status s = run_to_end(start, &result); !s.ok()) {
+    return ::testing::AssertionFailure() << "cmd did not start: " << error_text(s);
+  }
+  if (result.exit_code != 0) {
+    return ::testing::AssertionFailure() << line << "\nexit code " << result.exit_code << ": "
+                                         << result.output << result.error_output;
+  }
+  return ::testing::AssertionSuccess();
+}
+
+TEST(GuideExamples, TheRegistrationIsRemovedByItsOwnQuietUninstall) {
+  const Lines blocks = guide_examples("registration");
+  ASSERT_EQ(blocks.size(), 1u);
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, kRegistrationKey);
+  // The guide's per-user install folder, below a local folder with a space and Chinese in it.
+  Uninstall u = make_uninstall(L"本地 资料\\Programs\\Tavrio");
+  u.local = u.root + L"\\本地 资料";
+  std::vector<RegistryKey> written;  // every key the lines name: "reg add <key> ..."
+  {
+    ScopedEnvironmentVariable local(L"LOCALAPPDATA", u.local);
+    for (const std::string& line : lines_of(blocks[0])) {
+      if (line.empty()) continue;
+      const Args words = split_command_line(wide(line));
+      ASSERT_GE(words.size(), 3u) << line;
+      written.push_back(key_named(words[2]));
+      EXPECT_TRUE(runs_in_cmd(line));
+    }
+  }
+  const std::wstring uninstaller = u.install + L"\\卸载.exe";
+  EXPECT_EQ(registered(L"InstallLocation"), u.install);
+  EXPECT_EQ(split_command_line(registered(L"UninstallString").value_or(L"")), Args{uninstaller});
+  const std::wstring icon = registered(L"DisplayIcon").value_or(L"");
+  EXPECT_TRUE(path_exists(icon.substr(0, icon.rfind(L',')))) << narrow(icon);
+  const Args quiet = split_command_line(registered(L"QuietUninstallString").value_or(L""));
+  ASSERT_EQ(quiet, (Args{uninstaller, L"--silent"}));
+
+  // What Windows runs for a quiet uninstall. The stand-in taskkill beside the uninstaller keeps
+  // the real one from ending other tests' programs.
+  const RunResult r = run(quiet[0], Args(quiet.begin() + 1, quiet.end()), u.options());
+  ASSERT_TRUE(r.finished);
+  EXPECT_EQ(r.exit_code, 0u);
+  for (const RegistryKey& key : written) {
+    EXPECT_FALSE(key_exists(key)) << "left behind: " << narrow(key.path);
+  }
+  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kKeepOutcome}));
+  EXPECT_EQ(names_in(u.install), Args{L"taskkill.exe"});
+  for (const RegistryKey& key : written) ::RegDeleteTreeW(key.root, key.path.c_str());
+}
+
+// Why the Python examples cannot run here, or nothing when they can.
+std::string python_missing() {
+  if (!running_under_wine()) {
+    return "the guide's Python runs with the host's python3, which only Wine reaches";
+  }
+  if (run_linux("command -v python3 >/dev/null") != 0) return "python3 is not installed";
+  return {};
+}
+
+// The guide's Python blocks run by tests/guide_example_driver.py on the given cases; one row of
+// tab-separated fields per case.
+std::vector<Lines> run_python_examples(const std::string& cases) {
+  std::string examples;
+  for (const std::string& block : guide_examples("python")) examples += block + "\n\n";
+  EXPECT_FALSE(examples.empty()) << "the guide has no Python example";
+  const std::wstring folder = scratch_dir();
+  write_file(folder + L"\\examples.py", examples);
+  write_file(folder + L"\\cases.txt", cases);
+  const std::string dir = linux_path(folder);
+  const std::string driver = std::string(TAVRIO_SOURCE_DIR) + "/tests/guide_example_driver.py";
+  const int status = run_linux("python3 '" + driver + "' '" + dir + "/examples.py' '" + dir +
+                               "/cases.txt' '" + dir + "/results.txt' 2>'" + dir + "/errors.txt'");
+  EXPECT_EQ(status, 0) << read_file(folder + L"\\errors.txt");
+  std::vector<Lines> rows;
+  for (const std::string& line : read_lines(folder + L"\\results.txt")) {
+    Lines& row = rows.emplace_back();
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1) {
+      row.push_back(line.substr(start, tab - start));
+    }
+    row.push_back(line.substr(start));
+  }
+  return rows;
+}
+
+TEST(GuideExamples, PythonStartsTheUpdaterWithTheRequestItMeans) {
+  if (std::string missing = python_missing(); !missing.empty()) GTEST_SKIP() << missing;
+  struct Case {
+    std::wstring app_exe, stage, log;
+    std::uint32_t pid;
+    std::wstring install;  // as the updater must read it
+  };
+  const Case cases[] = {
+      {L"C:\\Users\\张三\\AppData\\Local\\Programs\\Tavrio 测试\\Tavrio.exe",
+       L"C:\\Users\\张三\\AppData\\Local\\Programs\\Tavrio 测试\\update 新版\\",
+       L"C:\\Users\\张三\\AppData\\Local\\Tavrio\\日志 logs\\update.log", 4321,
+       L"C:\\Users\\张三\\AppData\\Local\\Programs\\Tavrio 测试"},
+      {L"D:\\Tavrio.exe", L"D:\\update\\", L"D:\\update.log", 4294967292u, L"D:\\"},
+      {L"\\\\server\\share\\Tavrio\\Tavrio.exe", L"\\\\server\\share\\Tavrio\\update",
+       L"\\\\server\\share\\logs\\update.log", 8, L"\\\\server\\share\\Tavrio"},
+  };
+  std::string input;
+  for (const Case& c : cases) {
+    input += "start\t" + narrow(c.app_exe) + "\t" + narrow(c.stage) + "\t" + narrow(c.log) + "\t" +
+             std::to_string(c.pid) + "\n";
+  }
+  const std::vector<Lines> rows = run_python_examples(input);
+  ASSERT_EQ(rows.size(), std::size(cases));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(narrow(c.app_exe));
+    ASSERT_EQ(rows[i].size(), 2u);
+    const Args arguments = split_command_line(wide(rows[i][1]));
+    ASSERT_FALSE(arguments.empty());
+    const std::wstring separator = c.install.back() == L'\\' ? L"" : L"\\";
+    EXPECT_EQ(arguments[0], c.install + separator + L"tavrio-updater.exe");
+    const std::optional<updater::UpdateRequest> request = updater::read_update_request(arguments);
+    ASSERT_TRUE(request) << rows[i][1];
+    EXPECT_EQ(std::make_tuple(request->process_id, request->install_dir, request->exe_name,
+                              request->staging_dir, request->log_path),
+              std::make_tuple(c.pid, c.install, std::wstring(L"Tavrio.exe"), c.stage, c.log))
+        << rows[i][1];
+  }
+}
+
+TEST(GuideExamples, PythonReadsTheReportsTheUpdaterWrites) {
+  if (std::string missing = python_missing(); !missing.empty()) GTEST_SKIP() << missing;
+  auto arguments = [](const ScratchInstall& s, const std::wstring& exe, const std::wstring& stage) {
+    return Args{L"--pid", L"0",       L"--app", s.install, L"--exe",
+                exe,      L"--stage", stage,    L"--log",  s.log};
+  };
+  // Each arranges one failure and gives the updater's arguments for it.
+  struct Case {
+    const char* kind;
+    std::function<Args(const ScratchInstall&)> arrange;
+  };
+  const Case cases[] = {
+      {"incomplete",
+       [&](const ScratchInstall& s) {
+         ::DeleteFileW(s.in_stage(L"_internal\\base_library.zip").c_str());
+         return arguments(s, L"Tavrio.exe", s.stage);
+       }},
+      {"old-backup",
+       [&](const ScratchInstall& s) {
+         write_file(s.in_install(L"_internal_old"), "a file where the old backup would be");
+         return arguments(s, L"Tavrio.exe", s.stage);
+       }},
+      {"stage-refused",
+       [&](const ScratchInstall& s) { return arguments(s, L"Tavrio.exe", s.install); }},
+      {"exe-refused",
+       [&](const ScratchInstall& s) { return arguments(s, L"..\\Tavrio.exe", s.stage); }},
+  };
+  std::string input;
+  std::vector<Lines> expected;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.kind);
+    const ScratchInstall s = make_scratch_install();
+    const RunResult r = run_updater(s, c.arrange(s));
+    ASSERT_TRUE(r.finished);
+    const Report report = read_report(s);
+    ASSERT_TRUE(report.well_formed) << read_file(s.in_install(L"update_failed.txt"));
+    input += "report\t" + linux_path(s.install) + "\n";
+    expected.push_back({"report", c.kind, report.reason, report.log, "1"});
+  }
+  EXPECT_EQ(run_python_examples(input), expected);
+}
+
+}  // namespace
+}  // namespace tavrio::test

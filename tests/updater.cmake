@@ -12,3 +12,7 @@ add_dependencies(updater_test tavrio-updater standin_app hold_open)
 tavrio_test(updater_slow_test updater_slow_test.cpp)
 target_link_libraries(updater_slow_test PRIVATE updater_fixture tavrio_updater_lib)
 add_dependencies(updater_slow_test tavrio-updater standin_app hold_open)
+
+tavrio_test(updater_recovery_test updater_recovery_test.cpp)
+target_link_libraries(updater_recovery_test PRIVATE updater_fixture tavrio_updater_lib)
+add_dependencies(updater_recovery_test tavrio-updater standin_app hold_open)

@@ -86,6 +86,10 @@ struct Report {
 };
 Report read_report(const ScratchInstall& s);
 
+// A junction at `link` (a new folder) to `target`, made as Windows makes one; the reason when
+// this system cannot (Wine cannot), empty when it was made.
+std::string make_junction(const std::wstring& link, const std::wstring& target);
+
 // The error text this system shows for a Win32 error code.
 std::string error_text_of(DWORD code);
 

@@ -562,36 +562,6 @@ Spelling short_spelling(const std::wstring& path) {
   return spelled(short_path);
 }
 
-// A junction at `link` (a new folder) to `target`, made as Windows makes one; the reason when
-// this system cannot.
-std::string make_junction(const std::wstring& link, const std::wstring& target) {
-  make_dirs(link);
-  UniqueFile folder(::CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
-  // The mount-point form of REPARSE_DATA_BUFFER: tag, data length, reserved, the offsets and
-  // lengths of the two names, then both names, each NUL-terminated (the print name empty).
-  const std::wstring substitute = L"\\??\\" + target;
-  const WORD name_bytes = static_cast<WORD>(substitute.size() * sizeof(wchar_t));
-  std::vector<WORD> buffer = {0, 0,          static_cast<WORD>(8 + name_bytes + 4), 0,
-                              0, name_bytes, static_cast<WORD>(name_bytes + 2),     0};
-  const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
-  std::memcpy(buffer.data(), &tag, sizeof tag);
-  buffer.insert(buffer.end(), substitute.begin(), substitute.end());
-  buffer.insert(buffer.end(), {0, 0});
-  DWORD returned = 0;
-  if (!folder || !::DeviceIoControl(folder.get(), FSCTL_SET_REPARSE_POINT, buffer.data(),
-                                    static_cast<DWORD>(buffer.size() * sizeof(WORD)), nullptr, 0,
-                                    &returned, nullptr)) {
-    const DWORD error = ::GetLastError();
-    folder.reset();
-    ::RemoveDirectoryW(link.c_str());
-    return "this system cannot create junctions (FSCTL_SET_REPARSE_POINT fails with error " +
-           std::to_string(error) + ")";
-  }
-  return {};
-}
-
 // Every spelling of the install folder, of a folder above it, of its program folder or of a
 // volume's root is refused: the staging folder is kept, nothing beside or above the
 // installation changes, and the application is started again.

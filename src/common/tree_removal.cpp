@@ -54,6 +54,10 @@ OpenOutcome open_relative(HANDLE parent, std::wstring_view name, DWORD access, U
   return OpenOutcome::kFailed;
 }
 
+bool in_use_or_denied(DWORD code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_ACCESS_DENIED;
+}
+
 bool in_use(DWORD code) {
   return code == ERROR_SHARING_VIOLATION || code == ERROR_DIR_NOT_EMPTY;
 }
@@ -131,7 +135,7 @@ Status delete_with_retries(HANDLE entry) {
 // its subdirectories not yet visited, so a tree hundreds of levels deep needs no call stack and
 // only one listing buffer. Each directory, the root included, is deleted through its own handle
 // once it is empty.
-Status remove_directory(UniqueFile root) {
+Status remove_directory(UniqueFile root, bool delete_root) {
   std::vector<char> buffer(64 * 1024);
   std::vector<Level> stack;
   stack.push_back({std::move(root), {}});
@@ -152,6 +156,7 @@ Status remove_directory(UniqueFile root) {
       fresh = false;
     }
     if (level.subdirectories.empty()) {
+      if (stack.size() == 1 && !delete_root) return {};
       if (Status s = delete_with_retries(level.directory.get()); !s.ok()) return s;
       stack.pop_back();  // closing the handle lets the parent become empty
       continue;
@@ -190,10 +195,22 @@ Status remove_tree(const std::wstring& path) {
   OpenOutcome outcome =
       open_relative(root.get(), L"", link ? kEntryAccess : kDirectoryAccess, &reopened, &error);
   if (outcome == OpenOutcome::kGone) return {};
+  if (outcome == OpenOutcome::kFailed && !link && in_use_or_denied(error.code)) {
+    // The folder itself cannot be deleted now (someone holds it without delete sharing, or it
+    // is a process's current folder); what it holds still goes, and the error says why the
+    // folder stayed.
+    OsError listing_error{0};
+    if (open_relative(root.get(), L"", kDirectoryAccess & ~DELETE, &reopened, &listing_error) !=
+        OpenOutcome::kOpened) {
+      return error;
+    }
+    Status emptied = remove_directory(std::move(reopened), false);
+    return emptied.ok() ? Status(error) : emptied;
+  }
   if (outcome == OpenOutcome::kFailed) return error;
   // A link at the root is removed as a link; its target is never entered.
   if (link) return delete_with_retries(reopened.get());
-  return remove_directory(std::move(reopened));
+  return remove_directory(std::move(reopened), true);
 }
 
 Status list_names(const std::wstring& folder, std::vector<std::wstring>* names) {

@@ -12,13 +12,6 @@
 #include "common/text.h"
 
 namespace tavrio::uninstall {
-namespace {
-
-std::string failure(const char* prefix, Status status) {
-  return prefix + error_text(status);
-}
-
-}  // namespace
 
 std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir, bool keep_local_data,
                                             DWORD first_process_id) {
@@ -26,27 +19,28 @@ std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir, boo
           widen(decimal(first_process_id))};
 }
 
-std::optional<std::string> start_cleanup_copy(const std::wstring& install_dir,
-                                              bool keep_local_data) {
+std::optional<CleanupCopyFailure> start_cleanup_copy(const std::wstring& install_dir,
+                                                     bool keep_local_data) {
   std::wstring self;
-  if (Status s = own_executable_path(&self); !s.ok()) return failure(kLocateSelfFailed, s);
+  if (Status s = own_executable_path(&self); !s.ok())
+    return CleanupCopyFailure{CopyStage::kLocateSelf, s};
 
   // Without a temporary folder there is nowhere safe to put the copy: never a relative path.
   std::wstring temp;
-  if (Status s = find_temp_folder(&temp); !s.ok()) return failure(kCopyCleanupFailed, s);
+  if (Status s = find_temp_folder(&temp); !s.ok()) return CleanupCopyFailure{CopyStage::kCopy, s};
   // A temporary folder inside the installation counts as none: the copy would delete the folder
   // it runs from and leave the install directory behind.
   if (may_lie_within(temp, install_dir)) {
-    return failure(kCopyCleanupFailed, OsError{ERROR_PATH_NOT_FOUND});
+    return CleanupCopyFailure{CopyStage::kCopy, OsError{ERROR_PATH_NOT_FOUND}};
   }
   const std::wstring target = join(temp, kCleanupCopyName);
   // Overwrites a copy left by an earlier uninstall; one that is still running stays locked.
-  if (Status s = copy_file(self, target); !s.ok()) return failure(kCopyCleanupFailed, s);
+  if (Status s = copy_file(self, target); !s.ok()) return CleanupCopyFailure{CopyStage::kCopy, s};
 
   ProcessStart start;
   start.program = target;
   start.arguments = cleanup_arguments(install_dir, keep_local_data, ::GetCurrentProcessId());
-  if (Status s = start_process(start); !s.ok()) return failure(kStartCleanupFailed, s);
+  if (Status s = start_process(start); !s.ok()) return CleanupCopyFailure{CopyStage::kStart, s};
   return std::nullopt;
 }
 

@@ -8,24 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "bin/messages.h"
+
 namespace tavrio::uninstall {
 
 // Copies the own executable to the temporary folder as "tavrio-uninstall-cleanup.exe" and
 // starts it with "--cleanup", the install directory, "keep" or "all" and the own process id.
-// nullopt on success; otherwise the failure text, which begins with "定位自身失败：",
-// "复制清理程序失败：" or "启动清理程序失败：" and ends with the error text. A temporary folder
+// nullopt on success; otherwise the stage that failed and its error. A temporary folder
 // that lies inside the install directory counts as none: the copy step fails with
 // ERROR_PATH_NOT_FOUND, as when the system names no temporary folder at all.
-std::optional<std::string> start_cleanup_copy(const std::wstring& install_dir,
-                                              bool keep_local_data);
+std::optional<CleanupCopyFailure> start_cleanup_copy(const std::wstring& install_dir,
+                                                     bool keep_local_data);
 
 // The arguments after the program path: "--cleanup", the install directory exactly as given,
 // "keep" or "all", and the first process's id in decimal.
 std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir, bool keep_local_data,
                                             DWORD first_process_id);
-
-inline constexpr char kLocateSelfFailed[] = "定位自身失败：";
-inline constexpr char kCopyCleanupFailed[] = "复制清理程序失败：";
-inline constexpr char kStartCleanupFailed[] = "启动清理程序失败：";
 
 }  // namespace tavrio::uninstall

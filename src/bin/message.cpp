@@ -1,5 +1,6 @@
 #include "bin/message.h"
 
+#include "bin/messages.h"
 #include "common/text.h"
 
 namespace tavrio::uninstall {

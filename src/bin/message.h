@@ -10,6 +10,4 @@ namespace tavrio::uninstall {
 // MessageBoxW with the caption "Tavrio" and MB_OK | MB_ICONINFORMATION; returns when dismissed.
 void show_message(HWND owner, std::string_view text);
 
-inline constexpr wchar_t kMessageCaption[] = L"Tavrio";
-
 }  // namespace tavrio::uninstall

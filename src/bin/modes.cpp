@@ -5,6 +5,7 @@
 #include "bin/cleanup_copy.h"
 #include "bin/locations.h"
 #include "bin/message.h"
+#include "bin/messages.h"
 #include "bin/removal.h"
 #include "bin/window.h"
 #include "common/file_ops.h"
@@ -14,8 +15,6 @@
 namespace tavrio::uninstall {
 namespace {
 
-constexpr char kSilentStartFailed[] = "启动清理程序失败：";
-
 bool has_argument(const std::vector<std::wstring>& arguments, const wchar_t* word) {
   return std::find(arguments.begin(), arguments.end(), word) != arguments.end();
 }
@@ -24,14 +23,15 @@ bool has_argument(const std::vector<std::wstring>& arguments, const wchar_t* wor
 // typo must not empty some other folder.
 bool guard_install_directory(const std::wstring& install_dir) {
   if (is_install_directory(install_dir)) return true;
-  show_message(nullptr, no_main_program_refusal() + "\n" + display_form(install_dir));
+  show_message(nullptr, no_installation_text(install_dir, true));
   return false;
 }
 
 void run_silent(const std::wstring& install_dir, bool keep_local_data) {
   run_preparatory_steps();
-  if (std::optional<std::string> failure = start_cleanup_copy(install_dir, keep_local_data)) {
-    append_setup_log(kSilentStartFailed + *failure);
+  if (std::optional<CleanupCopyFailure> failure =
+          start_cleanup_copy(install_dir, keep_local_data)) {
+    append_setup_log(silent_start_failed_line(*failure));
   } else {
     append_setup_log(kScheduled);
   }

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "bin/locations.h"
+#include "bin/messages.h"
 #include "bin/commands.h"
 #include "common/command_line.h"
 #include "common/clock.h"
@@ -105,8 +106,7 @@ void log_outcome(const std::optional<Leftover>& left, const char* done) {
     append_setup_log(done);
     return;
   }
-  append_setup_log(kCleanupIncomplete + display_form(left->path) + kLeftoverErrorSeparator +
-                   error_text(left->error));
+  append_setup_log(incomplete_line(left->path, left->error));
 }
 
 // A folder as a tree (a link as a link), anything else as a file.
@@ -161,10 +161,6 @@ bool is_install_directory(const std::wstring& install_dir) {
                      [&](const wchar_t* anchor) { return exists(join(install_dir, anchor)); });
 }
 
-std::string no_main_program_refusal() {
-  return kNoMainProgramBefore + display_form(kMainProgram) + kNoMainProgramAfter;
-}
-
 void append_setup_log(std::string_view message) {
   std::wstring folder;
   if (!find_temp_folder(&folder).ok()) return;  // never a relative path
@@ -200,7 +196,7 @@ int run_cleanup(const std::vector<std::wstring>& cleanup_arguments) {
   const std::wstring install_dir = leave_install_directory(cleanup_arguments[0]);
   wait_for_first_process(cleanup_arguments[2]);
   if (!is_install_directory(install_dir)) {
-    append_setup_log(no_main_program_refusal() + display_form(install_dir));
+    append_setup_log(no_installation_text(install_dir, false));
     return 0;
   }
   if (cleanup_arguments[1] == kAllModeWord) {

@@ -24,22 +24,9 @@ void run_preparatory_steps();
 // happened. Returns the exit code: 2 with fewer than three arguments, else 0.
 int run_cleanup(const std::vector<std::wstring>& cleanup_arguments);
 
-// The install-directory guard's refusal, "这个目录里没有 Tavrio.exe，未做任何删除：". The first
-// process shows it above the directory; the cleanup run logs it with the directory on one line.
-std::string no_main_program_refusal();
-
 // Whether a folder is recognisably an installation, which both processes check before anything
 // is stopped or deleted: not the root of a volume, and holding "Tavrio.exe" or "卸载.exe". Both
 // are deleted last, so that an uninstall that was interrupted can be run again.
 bool is_install_directory(const std::wstring& install_dir);
-
-inline constexpr char kNoMainProgramBefore[] = "这个目录里没有 ";
-inline constexpr char kNoMainProgramAfter[] = "，未做任何删除：";
-inline constexpr char kScheduled[] = "已安排删除";
-inline constexpr char kAllRemoved[] = "程序与本地资料已全部删除";
-inline constexpr char kProgramRemovedDataKept[] = "程序文件已删除，本地资料保留";
-// In place of either outcome when something stayed: the first entry left, then its error text.
-inline constexpr char kCleanupIncomplete[] = "卸载未完成，残留：";
-inline constexpr char kLeftoverErrorSeparator[] = "：";
 
 }  // namespace tavrio::uninstall

@@ -11,6 +11,7 @@
 #include "bin/cleanup_copy.h"
 #include "bin/locations.h"
 #include "bin/message.h"
+#include "bin/messages.h"
 #include "bin/removal.h"
 #include "common/handles.h"
 #include "common/os_error.h"
@@ -19,27 +20,10 @@
 namespace tavrio::uninstall {
 namespace {
 
-constexpr wchar_t kWindowTitle[] = L"卸载 Tavrio";
 constexpr DWORD kWindowStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr int kWindowWidth = 430;
 constexpr int kWindowHeight = 215;
 constexpr wchar_t kFontFace[] = L"Microsoft YaHei";
-
-constexpr char kInstallLocationLabel[] = "安装位置";
-constexpr char kKeepDataChoice[] = "只卸载程序，保留本地资料（账号、题库、配置）";
-constexpr char kDeleteDataChoice[] = "同时删除本地资料，无法恢复";
-constexpr char kUninstallButton[] = "卸载";
-constexpr char kCancelButton[] = "取消";
-constexpr char kCleaningUpStatus[] = "正在清理…";
-
-// Setup log and message box texts of the worker.
-constexpr char kStartingUninstall[] = "开始卸载 ";
-constexpr char kModeDeleteData[] = "同时删除本地资料";
-constexpr char kModeKeepData[] = "保留本地资料";
-constexpr char kModeOpen[] = "（";
-constexpr char kModeClose[] = "）";
-constexpr char kUninstallFailed[] = "卸载失败：";
-constexpr char kManualDeletionHint[] = "可以手动删除安装目录：";
 
 constexpr DWORD kWorkerEndWaitMs = 5000;
 
@@ -101,10 +85,10 @@ struct WorkerInput {
 
 // Logs the failure and tells the user where the files are left; the box is owned by the window,
 // which stays disabled while it is up. Afterwards the window may be closed again.
-void report_failure(HWND window, const std::wstring& install_dir, const std::string& failure,
+void report_failure(HWND window, const std::wstring& install_dir, const CleanupCopyFailure& failure,
                     WorkerLink& link) {
-  append_setup_log(kUninstallFailed + failure);
-  show_message(window, failure + "\n\n" + kManualDeletionHint + display_form(install_dir));
+  append_setup_log(uninstall_failed_line(failure));
+  show_message(window, failure_box_text(failure, install_dir));
   link.busy.store(false);
 }
 
@@ -112,10 +96,9 @@ void report_failure(HWND window, const std::wstring& install_dir, const std::str
 // the failure message box.
 DWORD WINAPI run_worker(void* parameter) {
   std::unique_ptr<WorkerInput> input(static_cast<WorkerInput*>(parameter));
-  append_setup_log(kStartingUninstall + display_form(input->install_dir) + kModeOpen +
-                   (input->delete_data ? kModeDeleteData : kModeKeepData) + kModeClose);
+  append_setup_log(starting_line(input->install_dir, input->delete_data));
   run_preparatory_steps();
-  std::optional<std::string> failure =
+  std::optional<CleanupCopyFailure> failure =
       start_cleanup_copy(input->install_dir, /*keep_local_data=*/!input->delete_data);
   if (!failure) {
     // The window closes on this message and the first process ends, which is what the
@@ -191,7 +174,7 @@ void start_removal(WindowState& state) {
     OsError error = last_error();
     // Without a worker the cleanup program is never started: the user learns it as a failed
     // start of the cleanup program, with the same hint and the same way out as any failure.
-    report_failure(window, state.install_dir, kStartCleanupFailed + error_text(error), state.link);
+    report_failure(window, state.install_dir, {CopyStage::kStart, error}, state.link);
     return;
   }
   input.release();  // the worker owns it now

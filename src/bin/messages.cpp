@@ -1,0 +1,41 @@
+#include "bin/messages.h"
+
+#include "bin/locations.h"
+#include "common/text.h"
+
+namespace tavrio::uninstall {
+
+std::string failure_text(const CleanupCopyFailure& failure) {
+  const char* prefix = failure.stage == CopyStage::kLocateSelf ? kLocateSelfFailed
+                       : failure.stage == CopyStage::kCopy     ? kCopyCleanupFailed
+                                                               : kStartCleanupFailed;
+  return prefix + error_text(failure.error);
+}
+
+std::string no_installation_text(const std::wstring& install_dir, bool line_break) {
+  return kNoMainProgramBefore + display_form(kMainProgram) + kNoMainProgramAfter +
+         (line_break ? "\n" : "") + display_form(install_dir);
+}
+
+std::string starting_line(const std::wstring& install_dir, bool delete_data) {
+  return kStartingUninstall + display_form(install_dir) + kModeOpen +
+         (delete_data ? kModeDeleteData : kModeKeepData) + kModeClose;
+}
+
+std::string uninstall_failed_line(const CleanupCopyFailure& failure) {
+  return kUninstallFailed + failure_text(failure);
+}
+
+std::string failure_box_text(const CleanupCopyFailure& failure, const std::wstring& install_dir) {
+  return failure_text(failure) + "\n\n" + kManualDeletionHint + display_form(install_dir);
+}
+
+std::string silent_start_failed_line(const CleanupCopyFailure& failure) {
+  return kStartCleanupFailed + failure_text(failure);
+}
+
+std::string incomplete_line(const std::wstring& left, Status error) {
+  return kCleanupIncomplete + display_form(left) + kLeftoverErrorSeparator + error_text(error);
+}
+
+}  // namespace tavrio::uninstall

@@ -1,0 +1,65 @@
+// Every text the uninstaller shows or logs, named once, and the functions that assemble the
+// setup-log lines and message-box texts from them. A failure to start the cleanup copy travels
+// as a value (the stage, the OS error) until failure_text() renders it.
+#pragma once
+
+#include <string>
+
+#include "common/os_error.h"
+
+namespace tavrio::uninstall {
+
+// The window.
+inline constexpr wchar_t kWindowTitle[] = L"卸载 Tavrio";
+inline constexpr char kInstallLocationLabel[] = "安装位置";
+inline constexpr char kKeepDataChoice[] = "只卸载程序，保留本地资料（账号、题库、配置）";
+inline constexpr char kDeleteDataChoice[] = "同时删除本地资料，无法恢复";
+inline constexpr char kUninstallButton[] = "卸载";
+inline constexpr char kCancelButton[] = "取消";
+inline constexpr char kCleaningUpStatus[] = "正在清理…";
+inline constexpr wchar_t kMessageCaption[] = L"Tavrio";
+
+// Pieces of the setup-log lines and message boxes.
+inline constexpr char kNoMainProgramBefore[] = "这个目录里没有 ";
+inline constexpr char kNoMainProgramAfter[] = "，未做任何删除：";
+inline constexpr char kStartingUninstall[] = "开始卸载 ";
+inline constexpr char kModeDeleteData[] = "同时删除本地资料";
+inline constexpr char kModeKeepData[] = "保留本地资料";
+inline constexpr char kModeOpen[] = "（";
+inline constexpr char kModeClose[] = "）";
+inline constexpr char kScheduled[] = "已安排删除";
+inline constexpr char kAllRemoved[] = "程序与本地资料已全部删除";
+inline constexpr char kProgramRemovedDataKept[] = "程序文件已删除，本地资料保留";
+inline constexpr char kCleanupIncomplete[] = "卸载未完成，残留：";
+inline constexpr char kLeftoverErrorSeparator[] = "：";
+inline constexpr char kUninstallFailed[] = "卸载失败：";
+inline constexpr char kManualDeletionHint[] = "可以手动删除安装目录：";
+inline constexpr char kLocateSelfFailed[] = "定位自身失败：";
+inline constexpr char kCopyCleanupFailed[] = "复制清理程序失败：";
+inline constexpr char kStartCleanupFailed[] = "启动清理程序失败：";
+
+// Where starting the cleanup copy stopped.
+enum class CopyStage { kLocateSelf, kCopy, kStart };
+
+struct CleanupCopyFailure {
+  CopyStage stage;
+  Status error;
+};
+
+// "定位自身失败：", "复制清理程序失败：" or "启动清理程序失败：", then the error text.
+std::string failure_text(const CleanupCopyFailure& failure);
+
+// "这个目录里没有 Tavrio.exe，未做任何删除：", for the box (`line_break`) or the log.
+std::string no_installation_text(const std::wstring& install_dir, bool line_break);
+// "开始卸载 <dir>（保留本地资料）" or "（同时删除本地资料）".
+std::string starting_line(const std::wstring& install_dir, bool delete_data);
+// "卸载失败：" and the failure, for the setup log.
+std::string uninstall_failed_line(const CleanupCopyFailure& failure);
+// The failure, a blank line and where the files can be deleted by hand.
+std::string failure_box_text(const CleanupCopyFailure& failure, const std::wstring& install_dir);
+// Silent mode's line: "启动清理程序失败：" and the failure.
+std::string silent_start_failed_line(const CleanupCopyFailure& failure);
+// "卸载未完成，残留：<path>：<error>".
+std::string incomplete_line(const std::wstring& left, Status error);
+
+}  // namespace tavrio::uninstall

@@ -70,7 +70,9 @@ Recovery settle_interrupted_swap(const UpdatePaths& paths, const std::wstring& e
                             !exists(join(journal->staging_dir, std::wstring(kProgramFolderName)));
       if (replaced) return finish_swap(paths, *journal, exe_name);
       if (!program_in_place && backup_there) return put_backup_back(paths, false);
-      abandon_swap(paths);
+      // Nothing of the installation moved: only the journal and a new executable are left.
+      (void)remove_file(paths.new_executable);
+      (void)remove_file(paths.journal);
       return {Settled::kUndone, std::nullopt};
     }
     case SwapStep::kRollingBack:

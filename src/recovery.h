@@ -3,11 +3,11 @@
 // crash at any instant is finished or undone by the next run and never made worse.
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "messages.h"
 #include "request.h"
-#include "swap.h"
 
 namespace tavrio::updater {
 
@@ -20,7 +20,7 @@ enum class Settled {
 
 struct Recovery {
   Settled settled = Settled::kNothingToDo;
-  StepFailure failure;  // for kFailed
+  std::optional<Failure> failure;  // for kFailed
 };
 
 // Reads the journal (and, without one, the folders) and settles what it finds:

@@ -80,16 +80,17 @@ std::optional<Journal> parse_journal(std::string_view text) {
   return journal;
 }
 
-Status write_journal(const std::wstring& path, const Journal& journal) {
+Status write_journal(const std::wstring& path, const Journal& journal, Durability durability) {
+  const bool flushed = durability == Durability::kFlushed;
   const std::wstring temporary = path + std::wstring(kTemporarySuffix);
   {
     UniqueFile file(::CreateFileW(win32_path(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return last_error();
     if (!write_all(file.get(), journal_text(journal))) return last_error();
-    if (!::FlushFileBuffers(file.get())) return last_error();
+    if (flushed && !::FlushFileBuffers(file.get())) return last_error();
   }
-  return rename_path(temporary, path, RenameFlush::kWriteThrough);
+  return rename_path(temporary, path, flushed ? RenameFlush::kWriteThrough : RenameFlush::kNone);
 }
 
 std::optional<Journal> read_journal(const std::wstring& path) {

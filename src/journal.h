@@ -28,9 +28,16 @@ struct Journal {
 std::string journal_text(const Journal& journal);
 std::optional<Journal> parse_journal(std::string_view text);
 
-// Writes the journal under a temporary name, flushes it to disk and renames it into place
-// write-through, so that the journal on disk is always one whole version or the other.
-Status write_journal(const std::wstring& path, const Journal& journal);
+enum class Durability {
+  kFlushed,  // on the disk before this returns: written, flushed, renamed write-through
+  kCached,   // whole (written under a temporary name and renamed), left to the system to flush
+};
+
+// Writes the journal under a temporary name and renames it into place, so that the journal is
+// always one whole version or the other; flushed to disk first unless `durability` says the
+// system's own flushing is enough.
+Status write_journal(const std::wstring& path, const Journal& journal,
+                     Durability durability = Durability::kFlushed);
 
 // The journal on disk; nullopt when there is none or it is not one of ours.
 std::optional<Journal> read_journal(const std::wstring& path);

@@ -56,10 +56,16 @@ bool stage_holds_installation(const UpdateRequest& request) {
   return contains(*install, *stage) || (program_folder && *program_folder == *stage);
 }
 
+// A journal that cannot be updated only costs the next run its knowledge of this step; the
+// swap itself goes on. The steps on the way to the restart are not waited for on the disk, so
+// that the application is not kept waiting: the backup and the replacement tell the next run by
+// themselves which of them happened (the program folder, the backup and the staged program
+// folder are there or not), and "finished" is flushed right after the restart. A rollback is
+// flushed at once.
 void record(const UpdatePaths& paths, SwapStep step) {
-  // A journal that cannot be updated only costs the next run its knowledge of this step; the
-  // swap itself goes on.
-  (void)write_journal(paths.journal, {step, paths.staging_dir});
+  const bool on_disk_anyway = step != SwapStep::kRollingBack;
+  (void)write_journal(paths.journal, {step, paths.staging_dir},
+                      on_disk_anyway ? Durability::kCached : Durability::kFlushed);
 }
 
 // Renames the staged folder in and then the ready executable over the installed one; the error
@@ -137,13 +143,18 @@ StepFailure clear_old_backup(const UpdatePaths& paths) {
   return std::nullopt;
 }
 
-StepFailure prepare_new_executable(const UpdatePaths& paths, const UpdateLog& log) {
+Status make_new_executable(const UpdatePaths& paths) {
   // A leftover of an interrupted run (even a read-only one) must not stand in the copy's way.
   (void)remove_file(paths.new_executable);
   Status ready = copy_file(paths.staged_exe, paths.new_executable);
   if (ready.ok()) ready = flush_file(paths.new_executable);
+  if (!ready.ok()) (void)remove_file(paths.new_executable);
+  return ready;
+}
+
+StepFailure prepare_new_executable(const UpdatePaths& paths, const UpdateLog& log) {
+  Status ready = make_new_executable(paths);
   if (ready.ok()) return std::nullopt;
-  (void)remove_file(paths.new_executable);
   log.append(rolling_back_line(ready));
   return Failure{FailedStep::kReplacement, ready, {}};
 }
@@ -161,6 +172,10 @@ StepFailure back_up_program_folder(const UpdatePaths& paths, const UpdateLog& lo
     pause(kBackupRetryPauseMs);
   }
   return Failure{FailedStep::kBackup, last, {}};
+}
+
+void make_journal_durable(const UpdatePaths& paths) {
+  if (exists(paths.journal)) (void)flush_file(paths.journal);
 }
 
 void abandon_swap(const UpdatePaths& paths) {

@@ -51,14 +51,21 @@ StepFailure start_journal(const UpdatePaths& paths, const UpdateLog& log);
 StepFailure clear_old_backup(const UpdatePaths& paths);
 
 // Copies the staged executable to "<exe>.new" and flushes it to disk before anything of the
-// installation moves, so that after the replacement only renames remain. A failure logs
-// "替换失败，回滚中：" like any failed replacement; nothing was moved.
+// installation moves, so that after the replacement only renames remain.
+Status make_new_executable(const UpdatePaths& paths);
+
+// The same as a step of the swap: a failure logs "替换失败，回滚中：" like any failed replacement;
+// nothing was moved.
 StepFailure prepare_new_executable(const UpdatePaths& paths, const UpdateLog& log);
 
 // Renames the program folder to the backup folder, up to six attempts with a 2 s pause after
 // every failed one (the application may still be letting go of its files).
 StepFailure back_up_program_folder(const UpdatePaths& paths, const UpdateLog& log,
                                    const Pause& pause);
+
+// Flushes the journal's last step to disk: after the restart, off the time the application is
+// away.
+void make_journal_durable(const UpdatePaths& paths);
 
 // A swap that ends before the backup: the journal goes (nothing moved), and so does the new
 // executable that was made ready.

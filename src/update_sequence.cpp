@@ -1,5 +1,8 @@
 #include "update_sequence.h"
 
+#include "common/file_ops.h"
+#include "journal.h"
+
 #include "completion.h"
 #include "messages.h"
 #include "recovery.h"
@@ -21,9 +24,30 @@ Outcome failed_with(const Failure& failure) {
   return {Ending::kFailed, failure};
 }
 
+// What was done while the application was still closing.
+struct MadeEarly {
+  bool new_executable = false;
+  bool journal = false;
+};
+
+// While the application is still closing, the new executable is made ready and the journal
+// started: neither is part of the installation, and their writes to disk are then off the time
+// the application is away. Only when there is nothing to settle from an earlier run (no
+// journal, the program folder in place), so that recovery finds the disk as it was left.
+MadeEarly prepare_while_the_application_closes(const UpdateRequest& request,
+                                               const UpdatePaths& paths) {
+  MadeEarly made;
+  if (check_exe_name(request) || check_staging_placement(request)) return made;
+  if (exists(paths.journal) || !exists(paths.program_folder)) return made;
+  made.new_executable = make_new_executable(paths).ok();
+  made.journal = made.new_executable &&
+                 write_journal(paths.journal, {SwapStep::kStarted, paths.staging_dir}).ok();
+  return made;
+}
+
 // From the refusals to the replacement; the first failure ends the swap.
 Outcome swap_program(const UpdateRequest& request, const UpdatePaths& paths, const UpdateLog& log,
-                     const Pause& pause, Kept* kept) {
+                     const Pause& pause, const MadeEarly& early, Kept* kept) {
   // Both refusals come before anything is touched, and the staging directory is kept.
   if (StepFailure refused = check_exe_name(request)) {
     kept->staging_dir = true;
@@ -34,17 +58,20 @@ Outcome swap_program(const UpdateRequest& request, const UpdatePaths& paths, con
     kept->staging_dir = true;
     return failed_with(*refused);
   }
-  const Recovery recovery = settle_interrupted_swap(paths, request.exe_name);
-  if (recovery.settled == Settled::kFailed) {
-    kept->everything = true;
-    return failed_with(*recovery.failure);
+  // The journal this run started itself is nothing to settle.
+  if (!early.journal) {
+    const Recovery recovery = settle_interrupted_swap(paths, request.exe_name);
+    if (recovery.settled == Settled::kFailed) {
+      kept->everything = true;
+      return failed_with(*recovery.failure);
+    }
+    if (recovery.settled == Settled::kCompleted) return {Ending::kCompletedInterruption, {}};
   }
-  if (recovery.settled == Settled::kCompleted) return {Ending::kCompletedInterruption, {}};
 
-  if (StepFailure f = check_package(paths, log)) return failed_with(*f);
-  if (StepFailure f = start_journal(paths, log)) return failed_with(*f);
-  StepFailure before_backup = clear_old_backup(paths);
-  if (!before_backup) before_backup = prepare_new_executable(paths, log);
+  StepFailure before_backup = check_package(paths, log);
+  if (!before_backup && !early.journal) before_backup = start_journal(paths, log);
+  if (!before_backup) before_backup = clear_old_backup(paths);
+  if (!before_backup && !early.new_executable) before_backup = prepare_new_executable(paths, log);
   if (!before_backup) before_backup = back_up_program_folder(paths, log, pause);
   if (before_backup) {
     abandon_swap(paths);
@@ -63,10 +90,11 @@ void run_update(const UpdateRequest& given, const Pause& pause) {
   const UpdatePaths paths = derive_paths(request);
   const UpdateLog log(request.log_path);
   log.append(kStartBanner);
+  const MadeEarly early = prepare_while_the_application_closes(request, paths);
   wait_for_exit(request.process_id, log, pause);
 
   Kept kept;
-  const Outcome outcome = swap_program(request, paths, log, pause, &kept);
+  const Outcome outcome = swap_program(request, paths, log, pause, early, &kept);
   switch (outcome.ending) {
     case Ending::kFailed:
       end_with_failure(paths, request.log_path, *outcome.failure, log);
@@ -84,6 +112,7 @@ void run_update(const UpdateRequest& given, const Pause& pause) {
   const Trash trash = clean_up_before_restart(paths, kept);
   // With a refused executable name there is nothing that could safely be started.
   if (!kept.exe_name_refused) restart_application(paths);
+  make_journal_durable(paths);
   clean_up_after_restart(paths, trash, kept);
 }
 

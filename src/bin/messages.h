@@ -9,31 +9,38 @@
 
 namespace tavrio::uninstall {
 
-// The window.
+// The window: its title, the two labels' fixed text and the choices.
 inline constexpr wchar_t kWindowTitle[] = L"卸载 Tavrio";
 inline constexpr char kInstallLocationLabel[] = "安装位置";
 inline constexpr char kKeepDataChoice[] = "只卸载程序，保留本地资料（账号、题库、配置）";
 inline constexpr char kDeleteDataChoice[] = "同时删除本地资料，无法恢复";
+// Its buttons and the status line once "卸载" was pressed.
 inline constexpr char kUninstallButton[] = "卸载";
 inline constexpr char kCancelButton[] = "取消";
 inline constexpr char kCleaningUpStatus[] = "正在清理…";
+// Every message box's caption.
 inline constexpr wchar_t kMessageCaption[] = L"Tavrio";
 
-// Pieces of the setup-log lines and message boxes.
+// The guard's refusal: before and after the main program's name.
 inline constexpr char kNoMainProgramBefore[] = "这个目录里没有 ";
 inline constexpr char kNoMainProgramAfter[] = "，未做任何删除：";
+// The window's start line: "开始卸载 <dir>（<mode>）".
 inline constexpr char kStartingUninstall[] = "开始卸载 ";
 inline constexpr char kModeDeleteData[] = "同时删除本地资料";
 inline constexpr char kModeKeepData[] = "保留本地资料";
 inline constexpr char kModeOpen[] = "（";
 inline constexpr char kModeClose[] = "）";
+// Silent mode's line once the cleanup copy runs, and the cleanup run's outcome lines.
 inline constexpr char kScheduled[] = "已安排删除";
 inline constexpr char kAllRemoved[] = "程序与本地资料已全部删除";
 inline constexpr char kProgramRemovedDataKept[] = "程序文件已删除，本地资料保留";
+// In place of an outcome line when something stayed: "<prefix><entry>：<error>".
 inline constexpr char kCleanupIncomplete[] = "卸载未完成，残留：";
 inline constexpr char kLeftoverErrorSeparator[] = "：";
+// A failed start of the cleanup copy: the window's log line and its box's hint.
 inline constexpr char kUninstallFailed[] = "卸载失败：";
 inline constexpr char kManualDeletionHint[] = "可以手动删除安装目录：";
+// The stage of the start that failed, in front of the error text.
 inline constexpr char kLocateSelfFailed[] = "定位自身失败：";
 inline constexpr char kCopyCleanupFailed[] = "复制清理程序失败：";
 inline constexpr char kStartCleanupFailed[] = "启动清理程序失败：";

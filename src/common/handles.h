@@ -7,29 +7,20 @@
 
 namespace tavrio {
 
-struct InvalidIsNull {
-  using type = HANDLE;
-  static HANDLE invalid() { return nullptr; }
-  static void close(HANDLE h) { ::CloseHandle(h); }
+// What a handle kind is, what its "no handle" value is and how it is closed. Kernel objects
+// that CreateFileW and FindFirstFileExW open say "none" with INVALID_HANDLE_VALUE (-1), the rest
+// with null.
+template <typename Handle, LONG_PTR kInvalid, auto kClose>
+struct HandleTraits {
+  using type = Handle;
+  static Handle invalid() { return reinterpret_cast<Handle>(kInvalid); }
+  static void close(Handle h) { kClose(h); }
 };
 
-struct InvalidIsMinusOne {
-  using type = HANDLE;
-  static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) { ::CloseHandle(h); }
-};
-
-struct FindHandleTraits {
-  using type = HANDLE;
-  static HANDLE invalid() { return INVALID_HANDLE_VALUE; }
-  static void close(HANDLE h) { ::FindClose(h); }
-};
-
-struct FontTraits {
-  using type = HFONT;
-  static HFONT invalid() { return nullptr; }
-  static void close(HFONT f) { ::DeleteObject(f); }
-};
+using InvalidIsNull = HandleTraits<HANDLE, 0, &::CloseHandle>;
+using InvalidIsMinusOne = HandleTraits<HANDLE, -1, &::CloseHandle>;
+using FindHandleTraits = HandleTraits<HANDLE, -1, &::FindClose>;
+using FontTraits = HandleTraits<HFONT, 0, &::DeleteObject>;
 
 template <typename Traits>
 class UniqueHandle {

@@ -36,16 +36,6 @@ bool all_digits(std::wstring_view text) {
   return true;
 }
 
-std::wstring leaf_of(const std::wstring& path) {
-  size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? path : path.substr(slash + 1);
-}
-
-std::wstring parent_of(const std::wstring& path) {
-  size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
-}
-
 // Renames a tree out of the way, to be deleted after the restart; removes it in place when the
 // rename fails. The new name, or nothing.
 std::wstring move_aside(const std::wstring& folder) {
@@ -73,8 +63,8 @@ bool backup_may_go(const UpdatePaths& paths) {
 // Deletes the rubbish of `original` that lies beside it: real folders only, a link of that name
 // stays as it is.
 void remove_rubbish_of(const std::wstring& original) {
-  const std::wstring folder = parent_of(original);
-  const std::wstring name = leaf_of(original);
+  const std::wstring folder = text_before_last_separator(original);
+  const std::wstring name = last_component(original);
   std::vector<std::wstring> names;
   if (folder.empty() || !list_names(folder, &names).ok()) return;
   for (const std::wstring& candidate : names) {

@@ -64,6 +64,16 @@ std::wstring win32_path(const std::wstring& path) {
   return L"\\\\?\\" + full;
 }
 
+std::wstring text_before_last_separator(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::wstring last_component(const std::wstring& path) {
+  const size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
 Status own_executable_path(std::wstring* path) {
   std::wstring buffer(MAX_PATH, L'\0');
   for (;;) {

@@ -21,6 +21,11 @@ std::wstring win32_path(const std::wstring& path);
 // unchanged when that fails.
 std::wstring full_path(const std::wstring& path);
 
+// The text before the last "\" or "/" ("" when there is none), and the text after it (the whole
+// path when there is none). Nothing is resolved.
+std::wstring text_before_last_separator(const std::wstring& path);
+std::wstring last_component(const std::wstring& path);
+
 // The full path of the running program (GetModuleFileNameW), however long.
 Status own_executable_path(std::wstring* path);
 

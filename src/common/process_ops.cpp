@@ -22,8 +22,7 @@ bool ends_with_exe(const std::wstring& name) {
 std::wstring folder_of_running_program() {
   std::wstring path;
   if (!own_executable_path(&path).ok()) return {};
-  size_t slash = path.find_last_of(L"\\/");
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+  return text_before_last_separator(path);
 }
 
 std::wstring system_folder(UINT(WINAPI* query)(LPWSTR, UINT)) {
@@ -103,8 +102,8 @@ Status create_process(const ProcessStart& start, STARTUPINFOW& startup, ProcessH
                           : start.command_line_override;
   if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
                         start.creation_flags | CREATE_UNICODE_ENVIRONMENT, nullptr,
-                        current_directory.empty() ? nullptr : current_directory.c_str(),
-                        &startup, &info)) {
+                        current_directory.empty() ? nullptr : current_directory.c_str(), &startup,
+                        &info)) {
     return last_error();
   }
   started->process.reset(info.hProcess);

@@ -28,8 +28,9 @@
 #include "common/tree_removal.h"
 #include "common/handles.h"
 #include "completion.h"
+#include "layout.h"
+#include "plan.h"
 #include "request.h"
-#include "swap.h"
 #include "update_log.h"
 #include "wait_for_exit.h"
 
@@ -241,8 +242,8 @@ int wmain(int argc, wchar_t** argv) {
   }
 
   // ---- the parts, in-process with the updater's modules
-  Stats detection, swap, cleanup_before, cleanup_after, rename_floor, copy_floor, removal_floor,
-      window_bound;
+  Stats detection, swap, early, cleanup_before, cleanup_after, rename_floor, copy_floor,
+      removal_floor, window_bound;
   for (int run = 0; run < runs; ++run) {
     {
       UniqueProcess app(spawn(standin, {L"--run-seconds", L"-1"}));
@@ -261,21 +262,23 @@ int wmain(int argc, wchar_t** argv) {
       detection.add(ms_between(ended, noticed));
     }
     lay_out(install, stage, standin);
-    tavrio::updater::UpdateRequest request{0, install, L"Tavrio.exe", stage, L""};
-    const tavrio::updater::UpdatePaths paths = tavrio::updater::derive_paths(request);
-    const tavrio::updater::UpdateLog log(L"");
     namespace up = tavrio::updater;
+    const up::Layout layout = up::layout_of({0, install, L"Tavrio.exe", stage, L""});
+    const up::UpdateLog log(L"");
+    const up::Pause no_pause = [](unsigned) {};
     auto t0 = Clock::now();
-    bool ok = !up::check_package(paths, log) && !up::start_journal(paths, log) &&
-              !up::clear_old_backup(paths) && !up::prepare_new_executable(paths, log);
-    const auto backup_start = Clock::now();
-    ok = ok && !up::back_up_program_folder(paths, log, [](unsigned) {}) &&
-         !up::replace_program(paths, log).failure;
+    up::UpdatePlan plan(layout, log, no_pause);
+    plan.run_while_closing();
+    const auto exit_noticed = Clock::now();
+    const up::Outcome outcome = plan.finish();
     auto t1 = Clock::now();
-    window_bound.add(ms_between(backup_start, t1));
-    const up::Trash trash = up::clean_up_before_restart(paths, {});
+    const bool ok = outcome.ending == up::Ending::kSucceeded;
+    early.add(ms_between(t0, exit_noticed));
+    window_bound.add(ms_between(exit_noticed, t1));
+    const up::Kept kept = up::what_to_keep(outcome);
+    const up::Trash trash = up::clean_up_before_restart(layout, kept);
     auto t2 = Clock::now();
-    up::clean_up_after_restart(paths, trash, {});
+    up::clean_up_after_restart(layout, trash, kept);
     auto t3 = Clock::now();
     if (!ok) std::printf("  (swap failed in run %d)\n", run);
     swap.add(ms_between(t0, t1));
@@ -311,10 +314,11 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("  %-46s mean %8.0f\n", "(probes of _internal per run)", gaps_probes.mean());
   std::printf("\nparts, in-process with the updater's modules, %d runs\n", runs);
   print("wait: detection delay after the exit", detection);
-  print("swap: check + clear + backup + replacement", swap);
+  print("plan: every step", swap);
+  print("plan: steps run while the application closes", early);
   print("cleanup before the restart (files, renames)", cleanup_before);
   print("cleanup after the restart (tree removals)", cleanup_after);
-  print("backup start -> replacement end (holds window)", window_bound);
+  print("plan: steps run after the exit", window_bound);
   std::printf("\nfloors\n");
   print("one rename of _internal", rename_floor);
   print("one copy of the executable", copy_floor);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/clock.h"
+#include "common/bundle.h"
 #include "common/entry_handles.h"
 #include "common/file_ops.h"
 #include "common/handles.h"
@@ -10,12 +11,10 @@
 #include "common/process_ops.h"
 #include "common/text.h"
 #include "common/tree_removal.h"
-#include "journal.h"
+#include "messages.h"
 
 namespace tavrio::updater {
 namespace {
-
-constexpr wchar_t kJournalTemporarySuffix[] = L".tmp";
 
 // Empties a report that an earlier failed run left behind. Truncating keeps the file (and what
 // the application may hold of it) in place, where deleting and recreating would not.
@@ -28,87 +27,35 @@ void truncate(HANDLE file) {
   ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end);
 }
 
-bool all_digits(std::wstring_view text) {
-  if (text.empty()) return false;
-  for (wchar_t c : text) {
-    if (c < L'0' || c > L'9') return false;
-  }
-  return true;
-}
-
 // Renames a tree out of the way, to be deleted after the restart; removes it in place when the
-// rename fails. The new name, or nothing.
-std::wstring move_aside(const std::wstring& folder) {
-  if (!exists(folder)) return {};
+// rename fails. Whether it now lies under its trash name.
+bool move_aside(const std::wstring& folder, const std::wstring& trash) {
+  if (!exists(folder)) return false;
   // Anything but a real folder (a plain file, a link) is left to the tree removal as it is.
   if (!is_directory(folder)) {
     (void)remove_tree(folder);
-    return {};
+    return false;
   }
-  const std::wstring trash = trash_name(folder, ::GetCurrentProcessId(), ::GetTickCount64());
-  if (rename_path(folder, trash).ok()) return trash;
+  if (rename_path(folder, trash).ok()) return true;
   (void)remove_tree(folder);
-  return {};
+  return false;
 }
 
-// Whether the backup is no longer the last copy of a runtime: the program folder is in place and
-// no swap is left unsettled (the journal is gone, or says the swap has finished).
-bool backup_may_go(const UpdatePaths& paths) {
-  if (!exists(paths.program_folder)) return false;
-  if (!exists(paths.journal)) return true;
-  std::optional<Journal> journal = read_journal(paths.journal);
-  return journal && journal->step == SwapStep::kFinished;
-}
-
-// Deletes the rubbish of `original` that lies beside it: real folders only, a link of that name
+// Deletes the trash of `original` that lies beside it: real folders only, a link of that name
 // stays as it is.
-void remove_rubbish_of(const std::wstring& original) {
+void remove_trash_of(const std::wstring& original) {
   const std::wstring folder = text_before_last_separator(original);
   const std::wstring name = last_component(original);
   std::vector<std::wstring> names;
   if (folder.empty() || !list_names(folder, &names).ok()) return;
   for (const std::wstring& candidate : names) {
-    if (!is_trash_of(candidate, name)) continue;
+    if (!bundle::is_trash_of(candidate, name)) continue;
     const std::wstring path = join(folder, candidate);
     if (is_directory(path)) (void)remove_tree(path);
   }
 }
 
 }  // namespace
-
-std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
-                        unsigned long long tick) {
-  return folder + L"." + widen(decimal(process_id)) + L"." + widen(decimal(tick)) +
-         std::wstring(kTrashSuffix);
-}
-
-bool is_trash_of(std::wstring_view name, std::wstring_view original_name) {
-  // "<original>.<digits>.<digits>.trash" and nothing else.
-  if (!name.starts_with(original_name) || !name.ends_with(kTrashSuffix)) return false;
-  name.remove_prefix(original_name.size());
-  name.remove_suffix(kTrashSuffix.size());
-  if (name.size() < 4 || name.front() != L'.') return false;
-  name.remove_prefix(1);
-  const size_t dot = name.find(L'.');
-  return dot != std::wstring_view::npos && all_digits(name.substr(0, dot)) &&
-         all_digits(name.substr(dot + 1));
-}
-
-void refresh_uninstaller(const UpdatePaths& paths, const UpdateLog& log) {
-  if (!exists(paths.staged_uninstaller)) return;
-  (void)copy_file(paths.staged_uninstaller, paths.installed_uninstaller);
-  log.append(kUninstallerRefreshed);
-}
-
-void end_with_success(const UpdateLog& log) {
-  log.append(kUpdateSucceeded);
-}
-
-void end_with_completed_interruption(const UpdatePaths& paths, const UpdateLog& log) {
-  log.append(kInterruptedUpdateCompleted);
-  (void)remove_file(paths.failure_report);
-  end_with_success(log);
-}
 
 void write_failure_report(const std::wstring& report_path, std::string_view text) {
   const std::wstring path = win32_path(report_path);
@@ -120,43 +67,73 @@ void write_failure_report(const std::wstring& report_path, std::string_view text
   write_all(file.get(), text);
 }
 
-void end_with_failure(const UpdatePaths& paths, const std::wstring& log_path,
-                      const Failure& failure, const UpdateLog& log) {
-  log.append(update_failed_line(failure));
-  write_failure_report(paths.failure_report,
-                       failure_report_text(time_of_day_stamp(), failure_reason(failure), log_path));
+void end_update(const Layout& layout, const Outcome& outcome, const UpdateLog& log) {
+  switch (outcome.ending) {
+    case Ending::kFailed:
+      log.append(update_failed_line(outcome.failure));
+      write_failure_report(layout.failure_report,
+                           failure_report_text(time_of_day_stamp(), failure_reason(outcome.failure),
+                                               layout.log_path));
+      return;
+    case Ending::kSucceeded:
+      if (exists(layout.staged_uninstaller)) {
+        (void)copy_file(layout.staged_uninstaller, layout.installed_uninstaller);
+        log.append(kUninstallerRefreshed);
+      }
+      break;
+    case Ending::kCompletedInterruption:
+      // A report that the interrupted run may have left no longer tells the truth.
+      log.append(kInterruptedUpdateCompleted);
+      (void)remove_file(layout.failure_report);
+      break;
+  }
+  log.append(kUpdateSucceeded);
 }
 
-Trash clean_up_before_restart(const UpdatePaths& paths, const Kept& kept) {
+Kept what_to_keep(const Outcome& outcome) {
+  Kept kept;
+  if (outcome.ending != Ending::kFailed) return kept;
+  const FailedStep step = outcome.failure.step();
+  kept.exe_name_refused = step == FailedStep::kExeNameRefused;
+  kept.staging_dir = kept.exe_name_refused || step == FailedStep::kStagingRefused;
+  kept.everything = step == FailedStep::kRecovery;
+  kept.backup_folder = outcome.backup_stranded;
+  return kept;
+}
+
+Trash clean_up_before_restart(const Layout& layout, const Kept& kept) {
   Trash trash;
   // The markers go in every case: left in place after a failed recovery, they would have the
   // application start the updater again at every start, failing the same way each time.
-  (void)remove_file(paths.pending_marker);
-  (void)remove_file(paths.update_lock);
+  (void)remove_file(layout.pending_marker);
+  (void)remove_file(layout.update_lock);
   if (kept.everything) return trash;
-  if (!kept.exe_name_refused) (void)remove_file(paths.new_executable);
-  if (!kept.backup_folder && backup_may_go(paths))
-    trash.backup_folder = move_aside(paths.backup_folder);
-  if (!kept.staging_dir) trash.staging_dir = move_aside(paths.staging_dir);
+  if (!kept.exe_name_refused) (void)remove_file(layout.new_executable);
+  // Without the program folder in place the backup is the last copy of a runtime.
+  if (!kept.backup_folder && exists(layout.program_folder)) {
+    trash.backup_folder = move_aside(layout.backup_folder, layout.backup_trash);
+  }
+  if (!kept.staging_dir) trash.staging_dir = move_aside(layout.staging_dir, layout.staging_trash);
   return trash;
 }
 
-void clean_up_after_restart(const UpdatePaths& paths, const Trash& trash, const Kept& kept) {
+void clean_up_after_restart(const Layout& layout, const Trash& trash, const Kept& kept) {
   if (kept.everything) return;
-  if (!trash.backup_folder.empty()) (void)remove_tree(trash.backup_folder);
-  if (!trash.staging_dir.empty()) (void)remove_tree(trash.staging_dir);
-  remove_rubbish_of(paths.backup_folder);
-  if (!kept.staging_dir) remove_rubbish_of(paths.staging_dir);
-  (void)remove_file(paths.journal + kJournalTemporarySuffix);
+  if (exists(layout.journal)) (void)flush_file(layout.journal);
+  if (trash.backup_folder) (void)remove_tree(layout.backup_trash);
+  if (trash.staging_dir) (void)remove_tree(layout.staging_trash);
+  remove_trash_of(layout.backup_folder);
+  if (!kept.staging_dir) remove_trash_of(layout.staging_dir);
+  (void)remove_file(layout.journal_temporary);
   // A stranded backup keeps its journal: the next run then finishes the rollback.
-  if (!kept.backup_folder) (void)remove_file(paths.journal);
+  if (!kept.backup_folder) (void)remove_file(layout.journal);
 }
 
-void restart_application(const UpdatePaths& paths) {
-  if (!exists(paths.installed_exe)) return;
+void restart_application(const Layout& layout) {
+  if (!exists(layout.installed_exe)) return;
   ProcessStart start;
-  start.program = paths.installed_exe;
-  start.current_directory = paths.install_dir;
+  start.program = layout.installed_exe;
+  start.current_directory = layout.install_dir;
   (void)start_process(start);
 }
 

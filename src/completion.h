@@ -1,32 +1,21 @@
-// The end of every run past the command line: the uninstaller refresh, the two endings with the
-// failure report, and the cleanup in two halves around the restart of the application: what
-// must go before it starts, and the slow removal of whole trees after.
+// The end of every run past the command line: the uninstaller refresh, the three endings with the
+// failure report, what the cleanup keeps, and the cleanup in two halves around the restart of the
+// application: what must go before it starts, and the slow removal of whole trees after.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "messages.h"
-#include "request.h"
+#include "layout.h"
+#include "plan.h"
 #include "update_log.h"
 
 namespace tavrio::updater {
 
-inline constexpr std::wstring_view kTrashSuffix = L".trash";
-
-// Copies a staged "卸载.exe" over the installed one and logs "卸载入口已更新", whether or not the
-// copy worked; nothing at all without a staged uninstaller.
-void refresh_uninstaller(const UpdatePaths& paths, const UpdateLog& log);
-
-void end_with_success(const UpdateLog& log);
-
-// Logs "更新失败：" and the reason, then writes the failure report into the install directory.
-void end_with_failure(const UpdatePaths& paths, const std::wstring& log_path,
-                      const Failure& failure, const UpdateLog& log);
-
-// An interrupted update that this run finished: it ends as a success, and a report that the
-// interrupted run may have left no longer tells the truth.
-void end_with_completed_interruption(const UpdatePaths& paths, const UpdateLog& log);
+// Logs how the update ended and leaves what goes with it: after a success the staged uninstaller
+// over the installed one ("卸载入口已更新"), after a failure the failure report, after a finished
+// interruption no report of the interrupted run.
+void end_update(const Layout& layout, const Outcome& outcome, const UpdateLog& log);
 
 // Create-or-truncate, then the whole text; every error is dropped.
 void write_failure_report(const std::wstring& report_path, std::string_view text);
@@ -43,31 +32,27 @@ struct Kept {
   bool exe_name_refused = false;
 };
 
-// Trees moved out of the way before the restart, deleted after it.
+// The one place the outcome of the plan decides what the cleanup keeps.
+Kept what_to_keep(const Outcome& outcome);
+
+// Which trees were moved to their trash names before the restart.
 struct Trash {
-  std::wstring backup_folder;
-  std::wstring staging_dir;
+  bool backup_folder = false;
+  bool staging_dir = false;
 };
 
 // Before the restart: removes the pending-update marker, the update lock and a leftover new
-// executable, and renames the backup folder (only once the program folder is in place and the
-// swap is settled) and the staging directory to rubbish names on their own volumes. A tree that
-// cannot be renamed is removed in place.
-Trash clean_up_before_restart(const UpdatePaths& paths, const Kept& kept);
+// executable, and renames the backup folder (only once the program folder is in place) and the
+// staging directory to their trash names. A tree that cannot be renamed is removed in place.
+Trash clean_up_before_restart(const Layout& layout, const Kept& kept);
 
-// After the restart: deletes the renamed trees and any rubbish an interrupted run left (the
-// exact names these runs give, never following a link), then the journal: only now is the run
-// over.
-void clean_up_after_restart(const UpdatePaths& paths, const Trash& trash, const Kept& kept);
-
-// The rubbish name of a folder: "<folder>.<process id>.<tick>.trash", beside it.
-std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
-                        unsigned long long tick);
-// Whether a name in a folder is the rubbish name of `original_name` this updater gives.
-bool is_trash_of(std::wstring_view name, std::wstring_view original_name);
+// After the restart: flushes the journal's last step, deletes the renamed trees and any trash an
+// interrupted run left (the exact names these runs give, never following a link), then the
+// journal: only now is the run over.
+void clean_up_after_restart(const Layout& layout, const Trash& trash, const Kept& kept);
 
 // Starts the installed executable, when it exists, in the install directory with no arguments;
 // never waits and never reports.
-void restart_application(const UpdatePaths& paths);
+void restart_application(const Layout& layout);
 
 }  // namespace tavrio::updater

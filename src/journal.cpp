@@ -15,7 +15,6 @@ namespace {
 constexpr std::string_view kHeading = "tavrio update journal 1\n";
 constexpr std::string_view kStepKey = "step=";
 constexpr std::string_view kStageKey = "stage=";
-constexpr std::wstring_view kTemporarySuffix = L".tmp";
 constexpr DWORD kMaxJournalBytes = 64 * 1024;
 
 struct StepName {
@@ -80,9 +79,9 @@ std::optional<Journal> parse_journal(std::string_view text) {
   return journal;
 }
 
-Status write_journal(const std::wstring& path, const Journal& journal, Durability durability) {
+Status write_journal(const std::wstring& path, const std::wstring& temporary,
+                     const Journal& journal, Durability durability) {
   const bool flushed = durability == Durability::kFlushed;
-  const std::wstring temporary = path + std::wstring(kTemporarySuffix);
   {
     UniqueFile file(::CreateFileW(win32_path(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));

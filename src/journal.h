@@ -36,8 +36,8 @@ enum class Durability {
 // Writes the journal under a temporary name and renames it into place, so that the journal is
 // always one whole version or the other; flushed to disk first unless `durability` says the
 // system's own flushing is enough.
-Status write_journal(const std::wstring& path, const Journal& journal,
-                     Durability durability = Durability::kFlushed);
+Status write_journal(const std::wstring& path, const std::wstring& temporary,
+                     const Journal& journal, Durability durability = Durability::kFlushed);
 
 // The journal on disk; nullopt when there is none or it is not one of ours.
 std::optional<Journal> read_journal(const std::wstring& path);

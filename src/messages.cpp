@@ -4,24 +4,24 @@
 
 namespace tavrio::updater {
 
-std::string failure_reason(const Failure& failure) {
+std::string failure_reason(const UpdateResult& failure) {
   std::string text;
-  switch (failure.step) {
+  switch (failure.step()) {
     case FailedStep::kExeNameRefused:
-      return (text = kInvalidExeName) += display_form(failure.subject);
+      return (text = kInvalidExeName) += display_form(failure.subject());
     case FailedStep::kStagingRefused:
-      return (text = kStagingContainsInstall) += display_form(failure.subject);
+      return (text = kStagingContainsInstall) += display_form(failure.subject());
     case FailedStep::kRecovery:
-      return (text = kRecoveryFailed) += error_text(failure.error);
+      return (text = kRecoveryFailed) += error_text(failure.error());
     case FailedStep::kPackageIncomplete:
-      return (text = kPackageIncomplete) += display_form(failure.subject);
+      return (text = kPackageIncomplete) += display_form(failure.subject());
     case FailedStep::kClearingBackup:
-      return (text = kClearingBackupFailed) += error_text(failure.error);
+      return (text = kClearingBackupFailed) += error_text(failure.error());
     case FailedStep::kBackup:
-      ((text = kBackupLabel) += kBackupFailedSuffix) += error_text(failure.error);
+      ((text = kBackupLabel) += kBackupFailedSuffix) += error_text(failure.error());
       return text;
     case FailedStep::kReplacement:
-      return (text = kReplacementFailed) += error_text(failure.error);
+      return (text = kReplacementFailed) += error_text(failure.error());
   }
   return text;
 }
@@ -49,7 +49,7 @@ std::string rollback_failed_line(const std::wstring& backup_folder, Status error
   return line;
 }
 
-std::string update_failed_line(const Failure& failure) {
+std::string update_failed_line(const UpdateResult& failure) {
   std::string line(kUpdateFailed);
   line += failure_reason(failure);
   return line;

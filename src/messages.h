@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/os_error.h"
+#include "common/step_result.h"
 
 namespace tavrio::updater {
 
@@ -53,14 +54,11 @@ enum class FailedStep {
   kReplacement,        // error
 };
 
-struct Failure {
-  FailedStep step;
-  Status error;          // for the steps that failed on an OS error
-  std::wstring subject;  // for the steps that name a path or a name
-};
+// What a step of the update gives: success, or its failure with the OS error or the subject.
+using UpdateResult = StepResult<FailedStep>;
 
 // The one place a failure becomes the text of "更新失败：" and of the report.
-std::string failure_reason(const Failure& failure);
+std::string failure_reason(const UpdateResult& failure);
 
 // "备份旧目录第 N 次失败：" and the error text.
 std::string backup_attempt_line(int attempt, Status error);
@@ -69,7 +67,7 @@ std::string rolling_back_line(Status error);
 // "回滚失败，旧版本保留在 <backup>：" and the error text.
 std::string rollback_failed_line(const std::wstring& backup_folder, Status error);
 // "更新失败：" and the reason.
-std::string update_failed_line(const Failure& failure);
+std::string update_failed_line(const UpdateResult& failure);
 // The report's text; the log path exactly as "--log" gave it, in display form.
 std::string failure_report_text(std::string_view stamp, std::string_view reason,
                                 const std::wstring& log_path);

@@ -2,15 +2,9 @@
 
 #include "common/file_ops.h"
 #include "common/path.h"
-#include "common/tree_removal.h"
-#include "journal.h"
 
 namespace tavrio::updater {
 namespace {
-
-Recovery failed(Status error) {
-  return {Settled::kFailed, Failure{FailedStep::kRecovery, error, {}}};
-}
 
 // Whether "<exe>.new" is the whole staged executable: it was flushed before the backup, but a
 // run cut off in the middle of that copy leaves part of it.
@@ -20,45 +14,53 @@ bool is_whole_copy(const std::wstring& copy, const std::wstring& original) {
          copy_size == original_size;
 }
 
-// The backup is the version to keep: the program folder (a new runtime moved in part-way, or
-// nothing) makes way for it.
-Recovery put_backup_back(const UpdatePaths& paths, bool remove_new_runtime) {
-  if (remove_new_runtime) {
-    if (Status s = remove_tree(paths.program_folder); !s.ok() && exists(paths.program_folder)) {
-      return failed(s);
-    }
+// The backup is the version to keep: every row that the journal's step covers is undone (a new
+// runtime moved in part-way goes first, the backup goes back, the journal last).
+UpdateResult undo_through(Run& run, SwapStep reached) {
+  const size_t end = end_of_rows_covered_by(run.plan, reached);
+  if (Status undone = undo_before(run.plan, end, run.layout); !undone.ok()) {
+    return step_failed(undone);
   }
-  if (Status s = rename_path(paths.backup_folder, paths.program_folder); !s.ok()) return failed(s);
-  (void)remove_file(paths.journal);
-  return {Settled::kUndone, std::nullopt};
+  return {};
 }
 
-// The new runtime is in place: what is left of the swap is the executable.
-Recovery finish_swap(const UpdatePaths& paths, const Journal& journal,
-                     const std::wstring& exe_name) {
-  const std::wstring staged_exe = join(journal.staging_dir, exe_name);
-  if (!is_whole_copy(paths.new_executable, staged_exe)) {
-    (void)remove_file(paths.new_executable);
-    if (Status s = copy_file(staged_exe, paths.new_executable); !s.ok()) return failed(s);
-    if (Status s = flush_file(paths.new_executable); !s.ok()) return failed(s);
+// The new runtime is in place: the rows after those the journal's step covers are run, with the
+// staging directory the journal names. The new executable is made again only when it is not
+// whole.
+UpdateResult finish_from(Run& run, SwapStep reached, const std::wstring& staging_dir) {
+  const Layout journal_layout = with_staging_dir(run.layout, staging_dir);
+  Run finishing{journal_layout, run.plan};
+  if (!is_whole_copy(journal_layout.new_executable, journal_layout.staged_exe)) {
+    const PlanStep& make = step_named(run.plan, kNewExecutableStep);
+    if (UpdateResult ready = make.action(finishing); !ready.ok()) return ready;
   }
-  Status renamed =
-      rename_path(paths.new_executable, paths.installed_exe, RenameFlush::kWriteThrough);
-  if (!renamed.ok()) return failed(renamed);
-  (void)write_journal(paths.journal, {SwapStep::kFinished, journal.staging_dir});
-  return {Settled::kCompleted, std::nullopt};
+  for (size_t row = end_of_rows_covered_by(run.plan, reached); row < run.plan.size(); ++row) {
+    const PlanStep& step = run.plan[row];
+    if (UpdateResult done = step.action(finishing); !done.ok()) return done;
+    if (step.records) {
+      (void)write_journal(journal_layout.journal, journal_layout.journal_temporary,
+                          {*step.records, staging_dir});
+    }
+  }
+  run.interruption_completed = true;
+  return {};
 }
 
 }  // namespace
 
-Recovery settle_interrupted_swap(const UpdatePaths& paths, const std::wstring& exe_name) {
-  const std::optional<Journal> journal = read_journal(paths.journal);
-  const bool program_in_place = exists(paths.program_folder);
-  const bool backup_there = exists(paths.backup_folder);
+bool interrupted_swap_left(const Layout& layout) {
+  return exists(layout.journal) || !exists(layout.program_folder);
+}
+
+UpdateResult settle_interrupted_swap(Run& run) {
+  const Layout& layout = run.layout;
+  const std::optional<Journal> journal = read_journal(layout.journal);
+  const bool program_in_place = exists(layout.program_folder);
+  const bool backup_there = exists(layout.backup_folder);
   if (!journal) {
     // A run from before the journal, or one cut off while writing its first step.
-    if (!program_in_place && backup_there) return put_backup_back(paths, false);
-    (void)remove_file(paths.journal);
+    if (!program_in_place && backup_there) return undo_through(run, SwapStep::kBackedUp);
+    (void)remove_file(layout.journal);
     return {};
   }
   switch (journal->step) {
@@ -66,25 +68,25 @@ Recovery settle_interrupted_swap(const UpdatePaths& paths, const std::wstring& e
     case SwapStep::kBackedUp: {
       // Cut off between the replacement rename and the journal's next step: the new runtime is
       // in place and the staged folder is gone.
-      const bool replaced = program_in_place && backup_there &&
-                            !exists(join(journal->staging_dir, std::wstring(kProgramFolderName)));
-      if (replaced) return finish_swap(paths, *journal, exe_name);
-      if (!program_in_place && backup_there) return put_backup_back(paths, false);
+      const bool replaced =
+          program_in_place && backup_there &&
+          !exists(with_staging_dir(layout, journal->staging_dir).staged_program_folder);
+      if (replaced) return finish_from(run, SwapStep::kReplaced, journal->staging_dir);
+      if (!program_in_place && backup_there) return undo_through(run, SwapStep::kBackedUp);
       // Nothing of the installation moved: only the journal and a new executable are left.
-      (void)remove_file(paths.new_executable);
-      (void)remove_file(paths.journal);
-      return {Settled::kUndone, std::nullopt};
+      return undo_through(run, SwapStep::kStarted);
     }
     case SwapStep::kRollingBack:
       if (!backup_there) break;  // the rollback's rename went through; only the journal is left
-      return put_backup_back(paths, true);
+      return undo_through(run, SwapStep::kReplaced);
     case SwapStep::kReplaced:
-      return finish_swap(paths, *journal, exe_name);
+      return finish_from(run, SwapStep::kReplaced, journal->staging_dir);
     case SwapStep::kFinished:
-      return {Settled::kCompleted, std::nullopt};
+      run.interruption_completed = true;
+      return {};
   }
-  (void)remove_file(paths.journal);
-  return {Settled::kUndone, std::nullopt};
+  (void)remove_file(layout.journal);
+  return {};
 }
 
 }  // namespace tavrio::updater

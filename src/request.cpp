@@ -35,29 +35,4 @@ UpdateRequest with_absolute_paths(UpdateRequest request) {
   return request;
 }
 
-UpdatePaths derive_paths(const UpdateRequest& request) {
-  auto in_install = [&](std::wstring_view name) {
-    return join(request.install_dir, std::wstring(name));
-  };
-  auto in_stage = [&](std::wstring_view name) {
-    return join(request.staging_dir, std::wstring(name));
-  };
-  UpdatePaths paths;
-  paths.install_dir = request.install_dir;
-  paths.staging_dir = request.staging_dir;
-  paths.installed_exe = in_install(request.exe_name);
-  paths.new_executable = paths.installed_exe + std::wstring(kNewExecutableSuffix);
-  paths.program_folder = in_install(kProgramFolderName);
-  paths.backup_folder = in_install(kBackupFolderName);
-  paths.staged_program_folder = in_stage(kProgramFolderName);
-  paths.staged_exe = in_stage(request.exe_name);
-  paths.installed_uninstaller = in_install(kUninstallerName);
-  paths.staged_uninstaller = in_stage(kUninstallerName);
-  paths.failure_report = in_install(kFailureReportName);
-  paths.pending_marker = in_install(kPendingMarkerName);
-  paths.update_lock = in_install(kUpdateLockName);
-  paths.journal = in_install(kJournalName);
-  return paths;
-}
-
 }  // namespace tavrio::updater

@@ -10,7 +10,6 @@
 #include "common/os_error.h"
 #include "common/path.h"
 #include "common/tree_removal.h"
-#include "journal.h"
 
 namespace tavrio::updater {
 namespace {
@@ -43,50 +42,16 @@ bool contains(const std::vector<FileIdentity>& identities, const FileIdentity& i
   return std::find(identities.begin(), identities.end(), identity) != identities.end();
 }
 
-bool stage_holds_installation(const UpdateRequest& request) {
-  if (is_volume_root(request.staging_dir)) return true;
-  std::optional<std::vector<FileIdentity>> install = folder_and_ancestors(request.install_dir);
+bool stage_holds_installation(const Layout& layout) {
+  if (is_volume_root(layout.staging_dir)) return true;
+  std::optional<std::vector<FileIdentity>> install = folder_and_ancestors(layout.install_dir);
   if (!install) return true;
-  std::optional<FileIdentity> stage = identity_of(request.staging_dir);
+  std::optional<FileIdentity> stage = identity_of(layout.staging_dir);
   if (!stage) return false;
   // A staging directory that is the program folder itself would be moved aside with the backup,
   // restored by the rollback and then removed by the cleanup: the installed runtime would go.
-  std::optional<FileIdentity> program_folder =
-      identity_of(join(request.install_dir, std::wstring(kProgramFolderName)));
+  std::optional<FileIdentity> program_folder = identity_of(layout.program_folder);
   return contains(*install, *stage) || (program_folder && *program_folder == *stage);
-}
-
-// A journal that cannot be updated only costs the next run its knowledge of this step; the
-// swap itself goes on. The steps on the way to the restart are not waited for on the disk, so
-// that the application is not kept waiting: the backup and the replacement tell the next run by
-// themselves which of them happened (the program folder, the backup and the staged program
-// folder are there or not), and "finished" is flushed right after the restart. A rollback is
-// flushed at once.
-void record(const UpdatePaths& paths, SwapStep step) {
-  const bool on_disk_anyway = step != SwapStep::kRollingBack;
-  (void)write_journal(paths.journal, {step, paths.staging_dir},
-                      on_disk_anyway ? Durability::kCached : Durability::kFlushed);
-}
-
-// Renames the staged folder in and then the ready executable over the installed one; the error
-// of the first of them that fails.
-Status move_new_version_in(const UpdatePaths& paths) {
-  if (Status s = rename_path(paths.staged_program_folder, paths.program_folder); !s.ok()) return s;
-  record(paths, SwapStep::kReplaced);
-  return rename_path(paths.new_executable, paths.installed_exe, RenameFlush::kWriteThrough);
-}
-
-// Puts the backup back: the new runtime that was moved in goes first (after a failed rename
-// there is none and this fails quietly). The journal says so first, so that a run cut off here
-// is finished the same way by the next one.
-Status roll_back(const UpdatePaths& paths) {
-  record(paths, SwapStep::kRollingBack);
-  (void)remove_tree(paths.program_folder);
-  if (Status back = rename_path(paths.backup_folder, paths.program_folder); !back.ok()) {
-    return back;
-  }
-  (void)remove_file(paths.journal);
-  return {};
 }
 
 }  // namespace
@@ -104,100 +69,86 @@ bool is_plain_file_name(std::wstring_view name) {
   return !is_device_name(name);
 }
 
-StepFailure check_exe_name(const UpdateRequest& request) {
-  if (is_plain_file_name(request.exe_name)) return std::nullopt;
-  return Failure{FailedStep::kExeNameRefused, {}, request.exe_name};
+UpdateResult check_exe_name(Run& run) {
+  if (is_plain_file_name(run.layout.exe_name)) return {};
+  return step_failed_on(run.layout.exe_name);
 }
 
-StepFailure check_staging_placement(const UpdateRequest& request) {
-  if (!stage_holds_installation(request)) return std::nullopt;
-  return Failure{FailedStep::kStagingRefused, {}, request.staging_dir};
+UpdateResult check_staging_placement(Run& run) {
+  if (!stage_holds_installation(run.layout)) return {};
+  return step_failed_on(run.layout.staging_dir);
 }
 
-StepFailure check_package(const UpdatePaths& paths, const UpdateLog& log) {
-  const std::wstring required[] = {
-      paths.staged_exe,
-      join(paths.staged_program_folder, std::wstring(kRuntimeLibraryName)),
-      join(paths.staged_program_folder, std::wstring(kBaseLibraryName)),
-  };
-  for (const std::wstring& file : required) {
-    if (!exists(file)) return Failure{FailedStep::kPackageIncomplete, {}, file};
+UpdateResult check_package(Run& run) {
+  const Layout& layout = run.layout;
+  for (const std::wstring* file :
+       {&layout.staged_exe, &layout.staged_runtime_library, &layout.staged_base_library}) {
+    if (!exists(*file)) return step_failed_on(*file);
   }
-  log.append(kCheckPassed);
-  return std::nullopt;
+  return {};
 }
 
-StepFailure start_journal(const UpdatePaths& paths, const UpdateLog& log) {
-  Status written = write_journal(paths.journal, {SwapStep::kStarted, paths.staging_dir});
-  if (written.ok()) return std::nullopt;
-  log.append(rolling_back_line(written));
-  return Failure{FailedStep::kReplacement, written, {}};
-}
-
-StepFailure clear_old_backup(const UpdatePaths& paths) {
-  // Without the program folder the backup may be the only copy of the runtime: it stays.
-  if (!exists(paths.backup_folder) || !exists(paths.program_folder)) return std::nullopt;
-  if (Status s = remove_tree(paths.backup_folder); !s.ok()) {
-    return Failure{FailedStep::kClearingBackup, s, {}};
-  }
-  return std::nullopt;
-}
-
-Status make_new_executable(const UpdatePaths& paths) {
+UpdateResult make_new_executable(Run& run) {
+  const Layout& layout = run.layout;
   // A leftover of an interrupted run (even a read-only one) must not stand in the copy's way.
-  (void)remove_file(paths.new_executable);
-  Status ready = copy_file(paths.staged_exe, paths.new_executable);
-  if (ready.ok()) ready = flush_file(paths.new_executable);
-  if (!ready.ok()) (void)remove_file(paths.new_executable);
-  return ready;
+  (void)remove_file(layout.new_executable);
+  Status ready = copy_file(layout.staged_exe, layout.new_executable);
+  if (ready.ok()) ready = flush_file(layout.new_executable);
+  if (ready.ok()) return {};
+  (void)remove_file(layout.new_executable);
+  return step_failed(ready);
 }
 
-StepFailure prepare_new_executable(const UpdatePaths& paths, const UpdateLog& log) {
-  Status ready = make_new_executable(paths);
-  if (ready.ok()) return std::nullopt;
-  log.append(rolling_back_line(ready));
-  return Failure{FailedStep::kReplacement, ready, {}};
+Status remove_new_executable(const Layout& layout) {
+  (void)remove_file(layout.new_executable);
+  return {};
 }
 
-StepFailure back_up_program_folder(const UpdatePaths& paths, const UpdateLog& log,
-                                   const Pause& pause) {
-  Status last;
-  for (int attempt = 1; attempt <= kBackupAttempts; ++attempt) {
-    last = rename_path(paths.program_folder, paths.backup_folder);
-    if (last.ok()) {
-      record(paths, SwapStep::kBackedUp);
-      return std::nullopt;
-    }
-    log.append(backup_attempt_line(attempt, last));
-    pause(kBackupRetryPauseMs);
+UpdateResult clear_old_backup(Run& run) {
+  const Layout& layout = run.layout;
+  // Without the program folder the backup may be the only copy of the runtime: it stays.
+  if (!exists(layout.backup_folder) || !exists(layout.program_folder)) return {};
+  if (Status s = remove_tree(layout.backup_folder); !s.ok()) return step_failed(s);
+  return {};
+}
+
+UpdateResult back_up_program_folder(Run& run) {
+  if (Status s = rename_path(run.layout.program_folder, run.layout.backup_folder); !s.ok()) {
+    return step_failed(s);
   }
-  return Failure{FailedStep::kBackup, last, {}};
+  return {};
 }
 
-void make_journal_durable(const UpdatePaths& paths) {
-  if (exists(paths.journal)) (void)flush_file(paths.journal);
+Status put_backup_back(const Layout& layout) {
+  return rename_path(layout.backup_folder, layout.program_folder);
 }
 
-void abandon_swap(const UpdatePaths& paths) {
-  (void)remove_file(paths.new_executable);
-  (void)remove_file(paths.journal);
-}
-
-ReplacementOutcome replace_program(const UpdatePaths& paths, const UpdateLog& log) {
-  ReplacementOutcome outcome;
-  Status replaced = move_new_version_in(paths);
-  if (replaced.ok()) {
-    record(paths, SwapStep::kFinished);
-    log.append(kFilesReplaced);
-    return outcome;
+UpdateResult move_program_folder_in(Run& run) {
+  if (Status s = rename_path(run.layout.staged_program_folder, run.layout.program_folder);
+      !s.ok()) {
+    return step_failed(s);
   }
-  log.append(rolling_back_line(replaced));
-  if (Status back = roll_back(paths); !back.ok()) {
-    log.append(rollback_failed_line(paths.backup_folder, back));
-    outcome.backup_stranded = true;
+  return {};
+}
+
+Status remove_new_runtime(const Layout& layout) {
+  // After a failed rename there is none, and this fails quietly.
+  (void)remove_tree(layout.program_folder);
+  return {};
+}
+
+UpdateResult move_executable_in(Run& run) {
+  if (Status s = rename_path(run.layout.new_executable, run.layout.installed_exe,
+                             RenameFlush::kWriteThrough);
+      !s.ok()) {
+    return step_failed(s);
   }
-  outcome.failure = Failure{FailedStep::kReplacement, replaced, {}};
-  return outcome;
+  return {};
+}
+
+Status remove_journal(const Layout& layout) {
+  (void)remove_file(layout.journal);
+  return {};
 }
 
 }  // namespace tavrio::updater

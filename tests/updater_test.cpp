@@ -13,6 +13,8 @@
 #include "common/os_error.h"
 #include "common/path.h"
 #include "completion.h"
+#include "layout.h"
+#include "plan.h"
 #include "request.h"
 #include "swap.h"
 #include "support/mapped_drive.h"
@@ -23,8 +25,19 @@ namespace tavrio::test {
 namespace {
 
 // The text a step's failure ends the update with; "" when the step went through.
-std::string reason_of(const updater::StepFailure& failure) {
-  return failure ? updater::failure_reason(*failure) : std::string();
+std::string reason_of(const updater::UpdateResult& result) {
+  return result.ok() ? std::string() : updater::failure_reason(result);
+}
+
+// One step of the plan by itself, on the layout of a request made full paths as the update makes
+// it, with its attempts logged to `log` and its pauses given to `pause`.
+updater::UpdateResult run_step(
+    std::string_view name, const updater::UpdateRequest& request,
+    const updater::UpdateLog& log = updater::UpdateLog(L""),
+    const updater::Pause& pause = [](unsigned) {}) {
+  const updater::Layout layout = updater::layout_of(updater::with_absolute_paths(request));
+  updater::UpdatePlan plan(layout, log, pause);
+  return plan.run_one(name);
 }
 
 using updater::UpdateLog;
@@ -82,7 +95,7 @@ TEST(UpdateRequest, ReadsPairsExactlyAndEndsWithoutARequiredValue) {
 }
 
 TEST(UpdateRequest, DerivesTheFivePathsByJoining) {
-  updater::UpdatePaths paths = updater::derive_paths({0, L"D:\\Apps\\", L"Tavrio.exe", L"E:", L""});
+  updater::Layout paths = updater::layout_of({0, L"D:\\Apps\\", L"Tavrio.exe", L"E:", L""});
   EXPECT_EQ(paths.installed_exe, L"D:\\Apps\\Tavrio.exe");
   EXPECT_EQ(paths.program_folder, L"D:\\Apps\\_internal");
   EXPECT_EQ(paths.backup_folder, L"D:\\Apps\\_internal_old");
@@ -107,8 +120,7 @@ TEST(StagingPlacement, RefusesOnlyAStagingFolderThatHoldsTheInstallation) {
     make_dirs(dir + folder);
   }
   auto refusal = [&](const std::wstring& stage, const std::wstring& install) {
-    return updater::check_staging_placement(
-        updater::with_absolute_paths({0, install, L"Tavrio.exe", stage, L""}));
+    return run_step("staging placement", {0, install, L"Tavrio.exe", stage, L""});
   };
   std::wstring upper_slashed = app + L"/";
   for (wchar_t& c : upper_slashed) c = c == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(c));
@@ -132,13 +144,13 @@ TEST(StagingPlacement, RefusesOnlyAStagingFolderThatHoldsTheInstallation) {
       {dir + L"\\missing", false},  // cannot be opened: the package check fails instead
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(refusal(c.stage, app).has_value(), c.refused) << narrow(c.stage);
+    EXPECT_EQ(!refusal(c.stage, app).ok(), c.refused) << narrow(c.stage);
   }
   // The refusal names the staging folder by its full path.
   EXPECT_EQ(reason_of(refusal(upper_slashed, app)),
             "暂存目录包含安装目录，拒绝更新：" + narrow(full_path(upper_slashed)));
   // Nothing can be proven about an install folder that cannot be opened: every stage is refused.
-  EXPECT_TRUE(refusal(dir + L"\\stage", dir + L"\\missing").has_value());
+  EXPECT_FALSE(refusal(dir + L"\\stage", dir + L"\\missing").ok());
 }
 
 TEST(ExeName, OnlyAPlainFileNameIsAccepted) {
@@ -173,7 +185,7 @@ TEST(ExeName, OnlyAPlainFileNameIsAccepted) {
     EXPECT_FALSE(updater::is_plain_file_name(name)) << narrow(name);
   }
   EXPECT_TRUE(updater::is_plain_file_name(std::wstring(251, L'a') + L".exe"));
-  EXPECT_EQ(reason_of(updater::check_exe_name({0, L"A", L"..\\x.exe", L"S", L""})),
+  EXPECT_EQ(reason_of(run_step("executable name", {0, L"A", L"..\\x.exe", L"S", L""})),
             "主程序名无效，拒绝更新：..\\x.exe");
 }
 
@@ -216,8 +228,8 @@ struct Paused {
   }
 };
 
-updater::UpdatePaths paths_in(const std::wstring& install) {
-  return updater::derive_paths({0, install, L"Tavrio.exe", install + L"\\stage", L""});
+updater::UpdateRequest request_in(const std::wstring& install) {
+  return {0, install, L"Tavrio.exe", install + L"\\stage", L""};
 }
 
 TEST(Backup, RetriesWhileTheProgramFolderIsHeldAndLogsEachFailedAttempt) {
@@ -232,7 +244,7 @@ TEST(Backup, RetriesWhileTheProgramFolderIsHeldAndLogsEachFailedAttempt) {
   p.after_each = [&] {
     if (p.pauses.size() == 2) held.reset();
   };
-  EXPECT_FALSE(updater::back_up_program_folder(paths_in(dir), p.log, p.pause()));
+  EXPECT_TRUE(run_step("backup", request_in(dir), p.log, p.pause()).ok());
   EXPECT_EQ(p.pauses, (std::vector<unsigned>{2000, 2000}));
   const std::string held_error = error_text_of(ERROR_SHARING_VIOLATION);
   EXPECT_EQ(log_messages(p.log.path()), (Lines{"备份旧目录第 1 次失败：" + held_error,
@@ -243,8 +255,7 @@ TEST(Backup, RetriesWhileTheProgramFolderIsHeldAndLogsEachFailedAttempt) {
 
 TEST(Backup, GivesUpAfterSixAttemptsWithAPauseAfterEach) {
   Paused p;
-  const std::string reason =
-      reason_of(updater::back_up_program_folder(paths_in(p.dir), p.log, p.pause()));
+  const std::string reason = reason_of(run_step("backup", request_in(p.dir), p.log, p.pause()));
   const std::string missing = error_text_of(ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(reason, "备份旧目录失败：" + missing);
   EXPECT_EQ(p.pauses, std::vector<unsigned>(6, 2000));

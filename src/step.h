@@ -1,0 +1,69 @@
+// What a step of the update is: one row of the plan. The plan (plan.h) holds the rows in their
+// order and runs them; the modules that do the work (swap, recovery) only provide the actions
+// and undos a row names.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string_view>
+
+#include "journal.h"
+#include "layout.h"
+#include "messages.h"
+
+namespace tavrio::updater {
+
+// Whether a step may run while the application is still closing: only steps that change nothing
+// of the installation, and settling an interrupted run only when there is nothing to settle.
+enum class WhileClosing { kNo, kYes, kIfNothingToSettle };
+
+struct PlanStep;
+
+// What the steps of one run share: the layout, the plan itself (recovery undoes and redoes its
+// rows) and what settling an interrupted run found.
+struct Run {
+  const Layout& layout;
+  std::span<const PlanStep> plan;
+  bool interruption_completed = false;  // the interrupted swap was finished: the update is done
+};
+
+using StepAction = UpdateResult (*)(Run& run);
+using StepUndo = Status (*)(const Layout& layout);
+
+struct PlanStep {
+  std::string_view name;
+  FailedStep failure;               // what its failure is reported as
+  std::optional<SwapStep> records;  // the journal's step once it has succeeded
+  StepAction action;                // nullptr: the step is only the journal's record
+  StepUndo undo;                    // nullptr: nothing to undo
+  WhileClosing while_closing;
+  std::string_view done_line;  // logged once it has succeeded, or empty
+  bool logs_rolling_back;      // a failure is logged as "替换失败，回滚中：" and the error
+  int attempts;                // tries, with a pause of kRetryPauseMs after each failed one
+};
+
+inline constexpr unsigned kRetryPauseMs = 2000;
+
+// The result of an action that failed on an OS error or names a subject; the plan gives it the
+// row's failure.
+inline UpdateResult step_failed(Status error) {
+  return UpdateResult::failed(FailedStep{}, error);
+}
+inline UpdateResult step_failed_on(std::wstring subject) {
+  return UpdateResult::failed(FailedStep{}, {}, std::move(subject));
+}
+
+// The names of the rows that recovery runs again by themselves.
+inline constexpr std::string_view kNewExecutableStep = "new executable";
+
+const PlanStep& step_named(std::span<const PlanStep> plan, std::string_view name);
+
+// Where the rows that a journal step covers end: the index of the next row that records a step
+// of its own. A journal that says `step` means that any row before that index may have run.
+size_t end_of_rows_covered_by(std::span<const PlanStep> plan, SwapStep step);
+
+// Undoes the rows before `end` (an index into the plan) in reverse order; the first undo that
+// fails stops it and is returned.
+Status undo_before(std::span<const PlanStep> plan, size_t end, const Layout& layout);
+
+}  // namespace tavrio::updater

@@ -58,9 +58,7 @@ void remove_trash_of(const std::wstring& original) {
 }  // namespace
 
 void write_failure_report(const std::wstring& report_path, std::string_view text) {
-  const std::wstring path = win32_path(report_path);
-  UniqueFile file(
-      ::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_ALWAYS, 0, nullptr));
+  UniqueFile file = open_path(report_path, GENERIC_WRITE, 0, {.disposition = OPEN_ALWAYS});
   const bool existed = ::GetLastError() == ERROR_ALREADY_EXISTS;
   if (!file) return;
   if (existed) truncate(file.get());
@@ -96,7 +94,7 @@ Kept what_to_keep(const Outcome& outcome) {
   const FailedStep step = outcome.failure.step();
   kept.exe_name_refused = step == FailedStep::kExeNameRefused;
   kept.staging_dir = kept.exe_name_refused || step == FailedStep::kStagingRefused;
-  kept.everything = step == FailedStep::kRecovery;
+  kept.unsettled_swap = step == FailedStep::kRecovery;
   kept.backup_folder = outcome.backup_stranded;
   return kept;
 }
@@ -107,7 +105,7 @@ Trash clean_up_before_restart(const Layout& layout, const Kept& kept) {
   // application start the updater again at every start, failing the same way each time.
   (void)remove_file(layout.pending_marker);
   (void)remove_file(layout.update_lock);
-  if (kept.everything) return trash;
+  if (kept.unsettled_swap) return trash;
   if (!kept.exe_name_refused) (void)remove_file(layout.new_executable);
   // Without the program folder in place the backup is the last copy of a runtime.
   if (!kept.backup_folder && exists(layout.program_folder)) {
@@ -118,7 +116,7 @@ Trash clean_up_before_restart(const Layout& layout, const Kept& kept) {
 }
 
 void clean_up_after_restart(const Layout& layout, const Trash& trash, const Kept& kept) {
-  if (kept.everything) return;
+  if (kept.unsettled_swap) return;
   if (exists(layout.journal)) (void)flush_file(layout.journal);
   if (trash.backup_folder) (void)remove_tree(layout.backup_trash);
   if (trash.staging_dir) (void)remove_tree(layout.staging_trash);

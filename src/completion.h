@@ -27,7 +27,7 @@ struct Kept {
   // The staging directory was refused: it contains the installation.
   bool staging_dir = false;
   // Settling an interrupted run failed: nothing more is deleted but the two markers.
-  bool everything = false;
+  bool unsettled_swap = false;
   // The executable name was refused: no path made from it is touched or started.
   bool exe_name_refused = false;
 };

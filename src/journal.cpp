@@ -4,6 +4,7 @@
 
 #include <iterator>
 
+#include "common/entry_handles.h"
 #include "common/file_ops.h"
 #include "common/handles.h"
 #include "common/path.h"
@@ -83,8 +84,8 @@ Status write_journal(const std::wstring& path, const std::wstring& temporary,
                      const Journal& journal, Durability durability) {
   const bool flushed = durability == Durability::kFlushed;
   {
-    UniqueFile file(::CreateFileW(win32_path(temporary).c_str(), GENERIC_WRITE, 0, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueFile file = open_path(temporary, GENERIC_WRITE, FILE_ATTRIBUTE_NORMAL,
+                                {.share = kShareNone, .disposition = CREATE_ALWAYS});
     if (!file) return last_error();
     if (!write_all(file.get(), journal_text(journal))) return last_error();
     if (flushed && !::FlushFileBuffers(file.get())) return last_error();
@@ -93,9 +94,7 @@ Status write_journal(const std::wstring& path, const std::wstring& temporary,
 }
 
 std::optional<Journal> read_journal(const std::wstring& path) {
-  UniqueFile file(::CreateFileW(win32_path(path).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
+  UniqueFile file = open_path(path, GENERIC_READ, 0);
   if (!file) return std::nullopt;
   std::string text(kMaxJournalBytes, '\0');
   DWORD read = 0;

@@ -117,7 +117,7 @@ bool UpdatePlan::may_run_while_closing(const PlanStep& step) const {
 // kept waiting: the backup and the replacement tell the next run by themselves which of them
 // happened (the program folder, the backup and the staged program folder are there or not), and
 // the last step is flushed right after the restart.
-Status UpdatePlan::record(SwapStep step) {
+Status UpdatePlan::write_journal_step(SwapStep step) {
   const bool flushed = step == SwapStep::kStarted || step == SwapStep::kRollingBack;
   return write_journal(layout_.journal, layout_.journal_temporary, {step, layout_.staging_dir},
                        flushed ? Durability::kFlushed : Durability::kCached);
@@ -130,7 +130,7 @@ UpdateResult UpdatePlan::attempt(const PlanStep& step) {
     if (result.ok() && step.records) {
       // Only a journal that could not be started stops the update; a later step that cannot be
       // recorded costs the next run no more than its knowledge of that step.
-      Status recorded = record(*step.records);
+      Status recorded = write_journal_step(*step.records);
       if (!recorded.ok() && *step.records == SwapStep::kStarted) result = step_failed(recorded);
     }
     if (result.ok()) return result;
@@ -158,7 +158,7 @@ Outcome UpdatePlan::fail_at(size_t row, const UpdateResult& failure) {
   Outcome outcome{Ending::kFailed, failure};
   // The journal says so first, so that a run cut off in the rollback is finished the same way by
   // the next one.
-  if (installation_moved_before(row)) (void)record(SwapStep::kRollingBack);
+  if (installation_moved_before(row)) (void)write_journal_step(SwapStep::kRollingBack);
   if (Status undone = undo_before(plan_, row, layout_); !undone.ok()) {
     log_.append(rollback_failed_line(layout_.backup_folder, undone));
     outcome.backup_stranded = true;

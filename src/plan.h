@@ -48,7 +48,7 @@ class UpdatePlan {
  private:
   bool may_run_while_closing(const PlanStep& step) const;
   UpdateResult attempt(const PlanStep& step);
-  Status record(SwapStep step);
+  Status write_journal_step(SwapStep step);
   bool installation_moved_before(size_t row) const;
   void log_done(const PlanStep& step) const;
   Outcome fail_at(size_t row, const UpdateResult& failure);

@@ -25,9 +25,11 @@ bool is_name_surrogate(DWORD attributes, DWORD reparse_tag) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && (reparse_tag & kNameSurrogateBit) != 0;
 }
 
-UniqueFile open_path(const std::wstring& path, DWORD access, DWORD flags) {
-  return UniqueFile(::CreateFileW(win32_path(path).c_str(), access, kShareAll, nullptr,
-                                  OPEN_EXISTING, flags, nullptr));
+UniqueFile open_path(const std::wstring& path, DWORD access, DWORD flags, OpenMode mode) {
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return UniqueFile(::CreateFileW(win32_path(path).c_str(), access, mode.share,
+                                  mode.inheritable ? &inheritable : nullptr, mode.disposition,
+                                  flags, nullptr));
 }
 
 bool read_tag_info(HANDLE file, EntryAttributes* out) {

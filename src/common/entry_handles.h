@@ -11,7 +11,18 @@
 
 namespace tavrio {
 
+// The share modes files are opened with: every one the programs use, defined once.
 inline constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+inline constexpr DWORD kShareReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+inline constexpr DWORD kShareNone = 0;
+
+// How open_path opens: the sharing, what to do when the file does or does not exist, and
+// whether a started process may inherit the handle.
+struct OpenMode {
+  DWORD share = kShareAll;
+  DWORD disposition = OPEN_EXISTING;
+  bool inheritable = false;
+};
 
 struct EntryAttributes {
   DWORD attributes = 0;
@@ -21,8 +32,8 @@ struct EntryAttributes {
 // A symbolic link or a junction: an entry that names another one.
 bool is_name_surrogate(DWORD attributes, DWORD reparse_tag);
 
-// CreateFileW with full sharing on the Win32 form of the path.
-UniqueFile open_path(const std::wstring& path, DWORD access, DWORD flags);
+// CreateFileW on the Win32 form of the path: the one way both programs open a file.
+UniqueFile open_path(const std::wstring& path, DWORD access, DWORD flags, OpenMode mode = {});
 
 bool read_tag_info(HANDLE file, EntryAttributes* out);
 

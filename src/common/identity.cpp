@@ -6,13 +6,13 @@
 #include <cstring>
 #include <string_view>
 
+#include "common/entry_handles.h"
+#include "common/grow_buffer.h"
 #include "common/handles.h"
 #include "common/path.h"
 
 namespace tavrio {
 namespace {
-
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 bool is_separator(wchar_t c) {
   return c == L'\\' || c == L'/';
@@ -78,9 +78,8 @@ std::wstring openable_root(std::wstring_view path, size_t root) {
 }
 
 UniqueFile open_entry(const std::wstring& path) {
-  return UniqueFile(::CreateFileW(
-      win32_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return open_path(path, FILE_READ_ATTRIBUTES,
+                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
 }
 
 std::optional<FileIdentity> read_identity(HANDLE entry) {
@@ -105,17 +104,11 @@ std::optional<FileIdentity> read_identity(HANDLE entry) {
 // The path the system resolves an open entry to ("\\?\C:\..." or "\\?\UNC\..."), or, for a
 // volume without a drive letter, its "\\?\Volume{...}\..." name; empty when neither is known.
 std::wstring final_path(HANDLE entry, DWORD volume_name) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = ::GetFinalPathNameByHandleW(entry, buffer.data(), static_cast<DWORD>(buffer.size()),
-                                          FILE_NAME_NORMALIZED | volume_name);
-    if (n == 0) return {};
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      return buffer;
-    }
-    buffer.resize(n + 1);
-  }
+  std::wstring path;
+  Status found = read_growing(&path, [&](wchar_t* buffer, DWORD size) {
+    return ::GetFinalPathNameByHandleW(entry, buffer, size, FILE_NAME_NORMALIZED | volume_name);
+  });
+  return found.ok() ? path : std::wstring();
 }
 
 std::wstring resolved_path(HANDLE entry) {
@@ -156,8 +149,7 @@ std::optional<std::vector<FileIdentity>> folder_and_ancestors(const std::wstring
   add_folders_up_to_root(absolute_path(path), &chain);
   // Every name joined to the folder goes through a link at its last step, so the folder that a
   // link leads to, and the folders above that one, count as well.
-  UniqueFile followed(::CreateFileW(win32_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  UniqueFile followed = open_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
   add_folders_up_to_root(resolved_path(followed ? followed.get() : entry.get()), &chain);
   return chain;
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/clock.h"
+#include "common/entry_handles.h"
 #include "common/file_ops.h"
 #include "common/handles.h"
 #include "common/path.h"
@@ -13,7 +14,6 @@ namespace {
 // FILE_APPEND_DATA without FILE_WRITE_DATA: every write lands at the current end of the file,
 // even when another process appends at the same time.
 constexpr DWORD kAppendAccess = 0x120114;
-constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 }  // namespace
 
@@ -23,8 +23,7 @@ void append_log_line(const std::wstring& log_path, std::string_view message) {
   line += "  ";
   line += message;
   line += '\n';
-  UniqueFile file(::CreateFileW(win32_path(log_path).c_str(), kAppendAccess, kShareAll, nullptr,
-                                OPEN_ALWAYS, 0, nullptr));
+  UniqueFile file = open_path(log_path, kAppendAccess, 0, {.disposition = OPEN_ALWAYS});
   if (!file) return;
   write_all(file.get(), line);
 }

@@ -1,5 +1,7 @@
 #include "common/path.h"
 
+#include "common/grow_buffer.h"
+
 #include <windows.h>
 
 namespace tavrio {
@@ -32,13 +34,11 @@ std::wstring join(const std::wstring& path, const std::wstring& name) {
 }
 
 std::wstring full_path(const std::wstring& path) {
-  DWORD needed = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (needed == 0) return path;
-  std::wstring full(needed, L'\0');
-  DWORD written = ::GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
-  if (written == 0 || written >= needed) return path;
-  full.resize(written);
-  return full;
+  std::wstring full;
+  Status made = read_growing(&full, [&](wchar_t* buffer, DWORD size) {
+    return ::GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+  });
+  return made.ok() ? full : path;
 }
 
 std::wstring absolute_path(const std::wstring& path) {
@@ -75,18 +75,9 @@ std::wstring last_component(const std::wstring& path) {
 }
 
 Status own_executable_path(std::wstring* path) {
-  std::wstring buffer(MAX_PATH, L'\0');
-  for (;;) {
-    DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) return last_error();
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      *path = std::move(buffer);
-      return {};
-    }
-    if (buffer.size() >= 32768) return OsError{ERROR_INSUFFICIENT_BUFFER};
-    buffer.resize(buffer.size() * 2);
-  }
+  return read_growing(path, [](wchar_t* buffer, DWORD size) {
+    return ::GetModuleFileNameW(nullptr, buffer, size);
+  });
 }
 
 }  // namespace tavrio

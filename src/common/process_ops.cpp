@@ -1,7 +1,9 @@
 #include "common/process_ops.h"
 
 #include "common/command_line.h"
+#include "common/entry_handles.h"
 #include "common/file_ops.h"
+#include "common/grow_buffer.h"
 #include "common/handles.h"
 #include "common/path.h"
 
@@ -33,11 +35,12 @@ std::wstring system_folder(UINT(WINAPI* query)(LPWSTR, UINT)) {
 
 std::vector<std::wstring> path_folders() {
   std::vector<std::wstring> folders;
-  DWORD needed = ::GetEnvironmentVariableW(L"PATH", nullptr, 0);
-  if (needed == 0) return folders;
-  std::wstring value(needed, L'\0');
-  DWORD n = ::GetEnvironmentVariableW(L"PATH", value.data(), needed);
-  value.resize(n < needed ? n : 0);
+  std::wstring value;
+  if (!read_growing(&value, [](wchar_t* buffer, DWORD size) {
+         return ::GetEnvironmentVariableW(L"PATH", buffer, size);
+       }).ok()) {
+    return folders;
+  }
   size_t start = 0;
   while (start <= value.size()) {
     size_t end = value.find(L';', start);
@@ -161,9 +164,8 @@ Status start_process(const ProcessStart& start) {
 
 Status run_to_end(const ProcessStart& start, ProcessResult* result) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  UniqueFile null_input(::CreateFileW(L"\\\\.\\NUL", GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                                      OPEN_EXISTING, 0, nullptr));
+  UniqueFile null_input =
+      open_path(L"\\\\.\\NUL", GENERIC_READ, 0, {.share = kShareReadWrite, .inheritable = true});
   if (!null_input) return last_error();
   HANDLE out_read = nullptr, out_write = nullptr, err_read = nullptr, err_write = nullptr;
   if (!::CreatePipe(&out_read, &out_write, &inheritable, 0)) return last_error();

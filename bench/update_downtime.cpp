@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,12 +58,15 @@ std::wstring folder_of_exe() {
   return p.substr(0, p.find_last_of(L'\\'));
 }
 
+// The staged files are on the disk before the update starts, as a downloader that finished a
+// while ago leaves them.
 void write_bytes(const std::wstring& path, DWORD size) {
   static const std::vector<char> pattern(kLargeSize, 'b');
   UniqueFile file(
       ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
   DWORD written = 0;
   if (file) ::WriteFile(file.get(), pattern.data(), size, &written, nullptr);
+  if (file) ::FlushFileBuffers(file.get());
 }
 
 // About 3,000 files and 100 MB below <root>\_internal, as a one-folder bundle lays it out.
@@ -89,6 +93,9 @@ void lay_out(const std::wstring& install, const std::wstring& stage, const std::
   generate_bundle(stage);
   ::CopyFileW(exe.c_str(), (install + L"\\Tavrio.exe").c_str(), FALSE);
   ::CopyFileW(exe.c_str(), (stage + L"\\Tavrio.exe").c_str(), FALSE);
+  UniqueFile staged(::CreateFileW((stage + L"\\Tavrio.exe").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  if (staged) ::FlushFileBuffers(staged.get());
 }
 
 HANDLE spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,
@@ -123,6 +130,10 @@ size_t records_in(const std::wstring& path) {
   return count;
 }
 
+bool path_exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
 bool wait_for(const std::function<bool()>& condition, DWORD timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   while (!condition()) {
@@ -140,6 +151,13 @@ struct Stats {
     for (double v : values) sum += v;
     return values.empty() ? 0 : sum / values.size();
   }
+  double median() const {
+    if (values.empty()) return 0;
+    std::vector<double> sorted = values;
+    std::sort(sorted.begin(), sorted.end());
+    const size_t mid = sorted.size() / 2;
+    return sorted.size() % 2 ? sorted[mid] : (sorted[mid - 1] + sorted[mid]) / 2;
+  }
   double min() const {
     return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
   }
@@ -149,8 +167,15 @@ struct Stats {
 };
 
 void print(const char* name, const Stats& s) {
-  std::printf("  %-46s mean %8.1f ms   min %8.1f   max %8.1f\n", name, s.mean(), s.min(), s.max());
+  std::printf("  %-46s median %8.1f ms   min %8.1f   max %8.1f\n", name, s.median(), s.min(),
+              s.max());
 }
+
+// What one updater's runs measured, end to end.
+struct EndToEnd {
+  std::wstring updater;
+  Stats downtime, exit_to_backup, window;
+};
 
 // Watches the install folder from outside and records the longest time without "_internal".
 struct GapWatcher {
@@ -184,7 +209,11 @@ int wmain(int argc, wchar_t** argv) {
   const int runs = argc > 1 ? std::max(1, _wtoi(argv[1])) : 3;
   const std::wstring bin = folder_of_exe();
   const std::wstring standin = bin + L"\\standin_app.exe";
-  const std::wstring updater_exe = bin + L"\\tavrio-updater.exe";
+  // Other updaters (an earlier build, say) given after the number of runs are measured in the
+  // same runs, in turn with this build's.
+  std::vector<EndToEnd> updaters(1);
+  updaters[0].updater = bin + L"\\tavrio-updater.exe";
+  for (int i = 2; i < argc; ++i) updaters.emplace_back().updater = argv[i];
   const std::wstring root = bin.substr(0, bin.find_last_of(L'\\')) + L"\\bench-scratch\\update";
   ::CreateDirectoryW((root.substr(0, root.find_last_of(L'\\'))).c_str(), nullptr);
   (void)tavrio::remove_tree(root);
@@ -198,8 +227,7 @@ int wmain(int argc, wchar_t** argv) {
               kSmallFiles + kLargeFiles + 2,
               (kSmallFiles * double(kSmallSize) + kLargeFiles * double(kLargeSize)) / 1048576.0);
 
-  // ---- end to end with the real updater
-  Stats downtime_to_restart, downtime_to_updater_end, window, exit_to_backup, gaps_probes;
+  // ---- end to end with the real updaters
   Stats process_start;
   for (int run = 0; run < runs; ++run) {
     {
@@ -211,39 +239,43 @@ int wmain(int argc, wchar_t** argv) {
       process_start.add(ms_between(started, Clock::now()));
       ::WaitForSingleObject(once.get(), 10000);
     }
-    lay_out(install, stage, standin);
-    ::DeleteFileW(record.c_str());
-    UniqueProcess app(spawn(install + L"\\Tavrio.exe", {L"--run-seconds", L"-1"}, install));
-    wait_for([&] { return records_in(record) >= 1; }, 10000);
-    UniqueProcess updater(
-        spawn(updater_exe, {L"--pid", std::to_wstring(::GetProcessId(app.get())), L"--app", install,
-                            L"--exe", L"Tavrio.exe", L"--stage", stage, L"--log", log_path}));
-    ::Sleep(700 + random() % 500);  // the updater polls; end the application at a random phase
-    GapWatcher watcher;
-    watcher.program_folder = install + L"\\_internal";
-    std::thread watching([&] { watcher.run(); });
-    ::TerminateProcess(app.get(), 0);
-    ::WaitForSingleObject(app.get(), INFINITE);
-    const auto exited = Clock::now();
-    wait_for([&] { return records_in(record) >= 2; }, 60000);
-    const auto restarted = Clock::now();
-    ::WaitForSingleObject(updater.get(), 60000);
-    const auto updater_end = Clock::now();
-    watcher.stop = true;
-    watching.join();
-    downtime_to_restart.add(ms_between(exited, restarted));
-    downtime_to_updater_end.add(ms_between(exited, updater_end));
-    // A gap shorter than one probe can pass unseen; only runs that saw it count.
-    if (watcher.first_absent != Clock::time_point{}) {
-      window.add(watcher.longest_gap_ms);
-      exit_to_backup.add(ms_between(exited, watcher.first_absent));
+    for (EndToEnd& measured : updaters) {
+      lay_out(install, stage, standin);
+      ::DeleteFileW(record.c_str());
+      ::DeleteFileW(log_path.c_str());
+      GapWatcher watcher;
+      watcher.program_folder = install + L"\\_internal";
+      std::thread watching([&] { watcher.run(); });
+      // The application's own protocol: it starts the updater with its own process id and exits
+      // at once.
+      UniqueProcess app(
+          spawn(install + L"\\Tavrio.exe",
+                {L"--then-start", measured.updater, L"--pid", L"{pid}", L"--app", install, L"--exe",
+                 L"Tavrio.exe", L"--stage", stage, L"--log", log_path},
+                install));
+      ::WaitForSingleObject(app.get(), INFINITE);
+      const auto exited = Clock::now();
+      wait_for([&] { return records_in(record) >= 2; }, 60000);
+      const auto restarted = Clock::now();
+      watcher.stop = true;
+      watching.join();
+      measured.downtime.add(ms_between(exited, restarted));
+      // A gap shorter than one probe can pass unseen; only runs that saw it count.
+      if (watcher.first_absent != Clock::time_point{}) {
+        measured.window.add(watcher.longest_gap_ms);
+        measured.exit_to_backup.add(ms_between(exited, watcher.first_absent));
+      }
+      // The updater goes on with the removals behind the restart: let it finish.
+      wait_for([&] { return !path_exists(stage) && !path_exists(install + L"\\update.journal"); },
+               60000);
+      ::Sleep(200);
     }
-    gaps_probes.add(double(watcher.probes));
   }
 
   // ---- the parts, in-process with the updater's modules
   Stats detection, swap, early, cleanup_before, cleanup_after, rename_floor, copy_floor,
       removal_floor, window_bound;
+  std::vector<Stats> step_times;
   for (int run = 0; run < runs; ++run) {
     {
       UniqueProcess app(spawn(standin, {L"--run-seconds", L"-1"}));
@@ -266,15 +298,24 @@ int wmain(int argc, wchar_t** argv) {
     const up::Layout layout = up::layout_of({0, install, L"Tavrio.exe", stage, L""});
     const up::UpdateLog log(L"");
     const up::Pause no_pause = [](unsigned) {};
-    auto t0 = Clock::now();
+    // The plan's steps one by one, in its order: what each costs.
     up::UpdatePlan plan(layout, log, no_pause);
-    plan.run_while_closing();
-    const auto exit_noticed = Clock::now();
-    const up::Outcome outcome = plan.finish();
-    auto t1 = Clock::now();
-    const bool ok = outcome.ending == up::Ending::kSucceeded;
-    early.add(ms_between(t0, exit_noticed));
-    window_bound.add(ms_between(exit_noticed, t1));
+    const std::span<const up::PlanStep> rows = up::update_plan();
+    if (step_times.empty()) step_times.resize(rows.size());
+    bool ok = true;
+    double early_ms = 0, late_ms = 0;
+    const auto t0 = Clock::now();
+    for (size_t row = 0; row < rows.size(); ++row) {
+      const auto before = Clock::now();
+      ok = ok && plan.run_one(rows[row].name).ok();
+      const double took = ms_between(before, Clock::now());
+      step_times[row].add(took);
+      (rows[row].while_closing == up::WhileClosing::kNo ? late_ms : early_ms) += took;
+    }
+    const auto t1 = Clock::now();
+    early.add(early_ms);
+    window_bound.add(late_ms);
+    const up::Outcome outcome{ok ? up::Ending::kSucceeded : up::Ending::kFailed, {}};
     const up::Kept kept = up::what_to_keep(outcome);
     const up::Trash trash = up::clean_up_before_restart(layout, kept);
     auto t2 = Clock::now();
@@ -301,17 +342,17 @@ int wmain(int argc, wchar_t** argv) {
   }
   (void)tavrio::remove_tree(root);
 
-  std::printf(
-      "\nend to end, tavrio-updater.exe, %d runs (application ended at a random poll phase)\n",
-      runs);
-  print("downtime: exit -> restarted app's record", downtime_to_restart);
-  print("downtime: exit -> updater ended", downtime_to_updater_end);
-  print("one process start (start -> its record)", process_start);
-  print("exit -> _internal moved to backup", exit_to_backup);
-  std::printf("  window without _internal, seen from outside in %zu of %d runs:\n",
-              window.values.size(), runs);
-  print("  longest gap seen", window);
-  std::printf("  %-46s mean %8.0f\n", "(probes of _internal per run)", gaps_probes.mean());
+  std::printf("\none process start (start -> its record), %d runs\n", runs);
+  print("process start", process_start);
+  for (const EndToEnd& measured : updaters) {
+    std::printf("\nend to end, %ls (the application starts it and exits at once)\n",
+                measured.updater.c_str());
+    print("downtime: exit -> restarted app's record", measured.downtime);
+    print("exit -> _internal moved to backup", measured.exit_to_backup);
+    print("window without _internal, seen from outside", measured.window);
+    std::printf("  downtime / one process start, medians: %.2fx (goal: at most 2x)\n",
+                measured.downtime.median() / process_start.median());
+  }
   std::printf("\nparts, in-process with the updater's modules, %d runs\n", runs);
   print("wait: detection delay after the exit", detection);
   print("plan: every step", swap);
@@ -319,11 +360,13 @@ int wmain(int argc, wchar_t** argv) {
   print("cleanup before the restart (files, renames)", cleanup_before);
   print("cleanup after the restart (tree removals)", cleanup_after);
   print("plan: steps run after the exit", window_bound);
+  for (size_t row = 0; row < step_times.size(); ++row) {
+    const std::string name(tavrio::updater::update_plan()[row].name);
+    print(("  step: " + name).c_str(), step_times[row]);
+  }
   std::printf("\nfloors\n");
   print("one rename of _internal", rename_floor);
   print("one copy of the executable", copy_floor);
   print("one tree removal of the bundle", removal_floor);
-  std::printf("\ndowntime (exit -> restarted app) / one process start: %.2fx (goal: at most 2x)\n",
-              downtime_to_restart.mean() / process_start.mean());
   return 0;
 }

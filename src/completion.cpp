@@ -127,12 +127,29 @@ void clean_up_after_restart(const Layout& layout, const Trash& trash, const Kept
   if (!kept.backup_folder) (void)remove_file(layout.journal);
 }
 
-void restart_application(const Layout& layout) {
-  if (!exists(layout.installed_exe)) return;
+UniqueProcess restart_application(const Layout& layout) {
+  UniqueProcess started;
+  if (!exists(layout.installed_exe)) return started;
   ProcessStart start;
   start.program = layout.installed_exe;
   start.current_directory = layout.install_dir;
-  (void)start_process(start);
+  (void)start_process(start, &started);
+  return started;
+}
+
+void wait_until_ready(const UniqueProcess& application) {
+  if (!application) return;
+  // Loaded only now, after the restart: the updater's own start stays free of the window
+  // system, and it is a system DLL from the system folder.
+  HMODULE user32 = ::LoadLibraryExW(L"user32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (user32 == nullptr) return;
+  using WaitForInputIdleFn = DWORD(WINAPI*)(HANDLE, DWORD);
+  FARPROC found = ::GetProcAddress(user32, "WaitForInputIdle");
+  if (found != nullptr) {
+    reinterpret_cast<WaitForInputIdleFn>(reinterpret_cast<void*>(found))(application.get(),
+                                                                         kReadyWaitMs);
+  }
+  ::FreeLibrary(user32);
 }
 
 }  // namespace tavrio::updater

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/handles.h"
 #include "layout.h"
 #include "plan.h"
 #include "update_log.h"
@@ -52,7 +53,14 @@ Trash clean_up_before_restart(const Layout& layout, const Kept& kept);
 void clean_up_after_restart(const Layout& layout, const Trash& trash, const Kept& kept);
 
 // Starts the installed executable, when it exists, in the install directory with no arguments;
-// never waits and never reports.
-void restart_application(const Layout& layout);
+// never reports. The process, for wait_until_ready.
+UniqueProcess restart_application(const Layout& layout);
+
+inline constexpr DWORD kReadyWaitMs = 5000;
+
+// Waits until the restarted application is ready for input, has ended, or 5 s have passed: the
+// removal of whole trees after the restart would otherwise compete with the application's own
+// start for the disk and the system.
+void wait_until_ready(const UniqueProcess& application);
 
 }  // namespace tavrio::updater

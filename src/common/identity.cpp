@@ -132,6 +132,21 @@ void add_folders_up_to_root(std::wstring_view path, std::vector<FileIdentity>* o
   }
 }
 
+// "\\?\C:\x" as "C:\x"; any other path as it is.
+std::wstring_view without_device_prefix(std::wstring_view path) {
+  if (path.size() > 6 && path.substr(0, 4) == L"\\\\?\\" && is_drive(path.substr(4))) {
+    path.remove_prefix(4);
+  }
+  return path;
+}
+
+// The same path text, letter case and trailing separators aside.
+bool same_text(std::wstring_view a, std::wstring_view b) {
+  a = trimmed(a, root_length(a));
+  b = trimmed(b, root_length(b));
+  return a.size() == b.size() && starts_with_ignoring_case(a, b);
+}
+
 }  // namespace
 
 std::optional<FileIdentity> identity_of(const std::wstring& path) {
@@ -149,8 +164,12 @@ std::optional<std::vector<FileIdentity>> folder_and_ancestors(const std::wstring
   add_folders_up_to_root(absolute_path(path), &chain);
   // Every name joined to the folder goes through a link at its last step, so the folder that a
   // link leads to, and the folders above that one, count as well.
+  // When the system resolves it to the very path it was given, that walk is the one just made.
   UniqueFile followed = open_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
-  add_folders_up_to_root(resolved_path(followed ? followed.get() : entry.get()), &chain);
+  const std::wstring resolved = resolved_path(followed ? followed.get() : entry.get());
+  if (!same_text(without_device_prefix(resolved), absolute_path(path))) {
+    add_folders_up_to_root(resolved, &chain);
+  }
   return chain;
 }
 

@@ -156,10 +156,12 @@ Status find_program(const std::wstring& name, std::wstring* found) {
   return OsError{ERROR_FILE_NOT_FOUND};
 }
 
-Status start_process(const ProcessStart& start) {
+Status start_process(const ProcessStart& start, UniqueProcess* process) {
   STARTUPINFOW startup = startup_with_own_std_handles();
   ProcessHandles started;
-  return create_process(start, startup, &started);
+  Status s = create_process(start, startup, &started);
+  if (s.ok() && process != nullptr) *process = std::move(started.process);
+  return s;
 }
 
 Status run_to_end(const ProcessStart& start, ProcessResult* result) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
 #include "common/os_error.h"
 
 namespace tavrio {
@@ -26,8 +27,8 @@ struct ProcessStart {
 Status find_program(const std::wstring& name, std::wstring* found);
 
 // CreateProcessW with inherited handles; the caller's standard handles are passed on when it
-// has any. The process and thread handles are closed at once.
-Status start_process(const ProcessStart& start);
+// has any. The thread handle is closed at once, the process handle too unless `process` takes it.
+Status start_process(const ProcessStart& start, UniqueProcess* process = nullptr);
 
 struct ProcessResult {
   DWORD exit_code = 0;

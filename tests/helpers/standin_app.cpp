@@ -6,12 +6,15 @@
 //   arg <argument>            (one line each)
 //   end
 // "--run-seconds N" keeps it running N seconds (forever with N = -1) before it exits with 0.
+// "--then-start PROGRAM ARGS..." starts PROGRAM with the arguments that follow (each "{pid}"
+// replaced by its own process id) and exits at once, as the application does with the updater.
 #include <windows.h>
 
 #include <string>
 
 #include "common/command_line.h"
 #include "common/file_ops.h"
+#include "common/process_ops.h"
 #include "common/text.h"
 
 namespace {
@@ -45,6 +48,17 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     ::CloseHandle(file);
   }
   for (size_t i = 1; i + 1 < args.size(); ++i) {
+    if (args[i] == L"--then-start") {
+      std::vector<std::wstring> rest(args.begin() + i + 2, args.end());
+      for (std::wstring& arg : rest) {
+        if (arg == L"{pid}") arg = std::to_wstring(::GetCurrentProcessId());
+      }
+      tavrio::ProcessStart start;
+      start.program = args[i + 1];
+      start.arguments = rest;
+      (void)tavrio::start_process(start);
+      return 0;
+    }
     if (args[i] == L"--run-seconds") {
       long seconds = std::wcstol(args[i + 1].c_str(), nullptr, 10);
       ::Sleep(seconds < 0 ? INFINITE : static_cast<DWORD>(seconds) * 1000);

@@ -15,6 +15,10 @@ std::string failure_reason(const Failure& failure) {
       return (text = kRecoveryFailed) += error_text(failure.error);
     case FailedStep::kPackageIncomplete:
       return (text = kPackageIncomplete) += display_form(failure.subject);
+    case FailedStep::kPackageDamaged:
+      return (text = kPackageDamaged) += display_form(failure.subject);
+    case FailedStep::kManifestInvalid:
+      return (text = kManifestInvalid) += failure.text;
     case FailedStep::kClearingBackup:
       return (text = kClearingBackupFailed) += error_text(failure.error);
     case FailedStep::kBackup:

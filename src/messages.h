@@ -33,6 +33,8 @@ inline constexpr std::string_view kInvalidExeName = "主程序名无效，拒绝
 inline constexpr std::string_view kStagingContainsInstall = "暂存目录包含安装目录，拒绝更新：";
 inline constexpr std::string_view kRecoveryFailed = "恢复上次中断的更新失败：";
 inline constexpr std::string_view kPackageIncomplete = "准备好的文件不完整，缺少 ";
+inline constexpr std::string_view kPackageDamaged = "准备好的文件已损坏：";
+inline constexpr std::string_view kManifestInvalid = "准备好的文件清单无效：";
 inline constexpr std::string_view kClearingBackupFailed = "清理上次的备份失败：";
 inline constexpr std::string_view kBackupFailedSuffix = "失败：";  // behind kBackupLabel
 inline constexpr std::string_view kReplacementFailed = "替换失败：";
@@ -48,6 +50,8 @@ enum class FailedStep {
   kStagingRefused,     // subject: the staging directory
   kRecovery,           // error: what stopped settling the interrupted run
   kPackageIncomplete,  // subject: the first missing file
+  kPackageDamaged,     // subject: the first file that does not match the package manifest
+  kManifestInvalid,    // text: why the package manifest cannot be used
   kClearingBackup,     // error
   kBackup,             // error of the last attempt
   kReplacement,        // error
@@ -55,8 +59,9 @@ enum class FailedStep {
 
 struct Failure {
   FailedStep step;
-  Status error;          // for the steps that failed on an OS error
-  std::wstring subject;  // for the steps that name a path or a name
+  Status error;           // for the steps that failed on an OS error
+  std::wstring subject;   // for the steps that name a path or a name
+  std::string text = {};  // for the steps that give a reason of their own (UTF-8)
 };
 
 // The one place a failure becomes the text of "更新失败：" and of the report.

@@ -11,6 +11,7 @@
 #include "common/path.h"
 #include "common/tree_removal.h"
 #include "journal.h"
+#include "package_manifest.h"
 
 namespace tavrio::updater {
 namespace {
@@ -122,6 +123,14 @@ StepFailure check_package(const UpdatePaths& paths, const UpdateLog& log) {
   };
   for (const std::wstring& file : required) {
     if (!exists(file)) return Failure{FailedStep::kPackageIncomplete, {}, file};
+  }
+  // Without a manifest the three files are all there is to check.
+  ManifestCheck manifest = check_package_manifest(paths.staging_dir);
+  if (manifest.verdict == ManifestVerdict::kDamaged) {
+    return Failure{FailedStep::kPackageDamaged, {}, std::move(manifest.damaged_path)};
+  }
+  if (manifest.verdict == ManifestVerdict::kInvalid) {
+    return Failure{FailedStep::kManifestInvalid, {}, {}, std::move(manifest.error)};
   }
   log.append(kCheckPassed);
   return std::nullopt;

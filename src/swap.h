@@ -39,7 +39,8 @@ StepFailure check_exe_name(const UpdateRequest& request);
 StepFailure check_staging_placement(const UpdateRequest& request);
 
 // The staged executable, python312.dll and base_library.zip must exist; the first missing one is
-// named. Logs "校验通过" when all are there.
+// named. When the staging directory holds a package manifest, the staged files must then match
+// it. Logs "校验通过" when all is well.
 StepFailure check_package(const UpdatePaths& paths, const UpdateLog& log);
 
 // Writes the journal's first step before the install directory is changed at all. A journal

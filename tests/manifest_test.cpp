@@ -1,0 +1,290 @@
+// The package manifest: its parser on texts, the check on scratch staging folders, and the real
+// updater refusing a damaged stage before anything of the installation is touched.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <functional>
+
+#include "common/handles.h"
+#include "package_manifest.h"
+#include "updater_fixture.h"
+
+namespace tavrio::test {
+namespace {
+
+using updater::ManifestVerdict;
+
+const std::string kHeader = "tavrio-package 1\n";
+const std::string kAnyHash(64, 'a');
+
+// Staged files with their SHA-256 as sha256sum computes it.
+struct StagedFile {
+  std::wstring path;
+  std::string bytes;
+  std::string sha256;
+};
+const StagedFile kExe = {L"Tavrio.exe", "exe 2.0\n",
+                         "9dcb154d99f45b048ecde19c58acf065971350bc4683f60277be3588eb614427"};
+const StagedFile kRuntime = {L"_internal\\python312.dll", kNewRuntime,
+                             "89e314136d84c7322c9fd64709a80a1089a6792c3ccbf524aedb150ae5f72f20"};
+const StagedFile kStdlib = {L"_internal\\base_library.zip", kNewStdlib,
+                            "d56e7e77a13d0a2e9cdb36d2fa29e7157814fc893a1b7f829f895d547a8dc0b3"};
+const StagedFile kModule = {L"_internal\\lib\\new_only.pyd", "new module\n",
+                            "dae0d8c46de9bb12490b63086fa3c8cf8cc46a25d7441f34ee8b347ac9abcf1b"};
+
+std::string line_of(const std::string& path, std::uint64_t size, const std::string& sha256) {
+  return path + "\t" + std::to_string(size) + "\t" + sha256 + "\n";
+}
+std::string line_of(const StagedFile& f) {
+  return line_of(narrow(f.path), f.bytes.size(), f.sha256);
+}
+
+std::string error_of(const std::string& text) {
+  return updater::parse_manifest(text).error;
+}
+
+TEST(ManifestParse, AcceptsTheFormatAndNamesTheFirstFault) {
+  const std::string entry = line_of("a", 1, kAnyHash);
+  const std::string malformed_3 = "第 3 行格式错误";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string error;  // "" when valid
+  };
+  const Case cases[] = {
+      {"LF line ends", kHeader + entry, ""},
+      {"CRLF line ends, none after the last",
+       "tavrio-package 1\r\na\t1\t" + kAnyHash + "\r\nb\t2\t" + kAnyHash, ""},
+      {"a byte-order mark before the header", "\xEF\xBB\xBF" + kHeader + entry, ""},
+      {"largest size", kHeader + line_of("a", 18446744073709551615ull, kAnyHash), ""},
+      {"leading zeros", kHeader + "a\t007\t" + kAnyHash, ""},
+      {"empty", "", std::string(updater::kManifestNotTheFormat)},
+      {"another version", "tavrio-package 2\n" + entry,
+       std::string(updater::kManifestNotTheFormat)},
+      {"header with a space", "tavrio-package 1 \n" + entry,
+       std::string(updater::kManifestNotTheFormat)},
+      {"header only", kHeader, std::string(updater::kManifestListsNothing)},
+      {"blank line", kHeader + entry + "\n" + line_of("b", 1, kAnyHash), malformed_3},
+      {"lone CR inside a line", kHeader + entry + "b\t1\t" + kAnyHash + "\rc\t1\t" + kAnyHash,
+       malformed_3},
+      {"upper-case hex", kHeader + entry + line_of("b", 1, std::string(64, 'A')), malformed_3},
+      {"63 hex digits", kHeader + entry + line_of("b", 1, std::string(63, 'a')), malformed_3},
+      {"65 hex digits", kHeader + entry + line_of("b", 1, std::string(65, 'a')), malformed_3},
+      {"not hex", kHeader + entry + line_of("b", 1, std::string(63, 'a') + "g"), malformed_3},
+      {"size overflows", kHeader + entry + "b\t18446744073709551616\t" + kAnyHash, malformed_3},
+      {"signed size", kHeader + entry + "b\t+1\t" + kAnyHash, malformed_3},
+      {"size with a space", kHeader + entry + "b\t 1\t" + kAnyHash, malformed_3},
+      {"empty size", kHeader + entry + "b\t\t" + kAnyHash, malformed_3},
+      {"two fields", kHeader + entry + "b\t" + kAnyHash, malformed_3},
+      {"four fields", kHeader + entry + "b\t1\t" + kAnyHash + "\tx", malformed_3},
+      {"empty path", kHeader + entry + line_of("", 1, kAnyHash), malformed_3},
+      {"invalid UTF-8", kHeader + entry + line_of("a\xC3(", 1, kAnyHash), malformed_3},
+      {"same path in other case",
+       kHeader + line_of("_internal\\Lib\\A.pyd", 1, kAnyHash) + entry +
+           line_of("_INTERNAL\\lib\\a.PYD", 1, kAnyHash) + line_of("a", 1, kAnyHash),
+       "第 4" + std::string(updater::kManifestPathRepeated)},
+      // 1,000,000 lines are within the limit (the blank second line is then the fault).
+      {"1,000,000 lines", kHeader + std::string(999'999, '\n'), "第 2 行格式错误"},
+      {"1,000,001 lines", kHeader + std::string(1'000'000, '\n'),
+       std::string(updater::kManifestTooManyLines)},
+  };
+  for (const Case& c : cases) EXPECT_EQ(error_of(c.text), c.error) << c.name;
+
+  // Paths that could name something outside the staging folder, and names Win32 would alter.
+  for (const char* path :
+       {"..\\x", "_internal\\..\\..\\x", ".\\x", "C:\\x", "C:x", "\\x", "\\\\server\\share\\x",
+        "_internal/x", "_internal\\\\x", "_internal\\", "_internal\\NUL.txt", "_internal\\com1",
+        "_internal\\x.", "_internal\\x ", "x:stream", "a\x01"}) {
+    EXPECT_EQ(error_of(kHeader + entry + line_of(path, 1, kAnyHash)),
+              "第 3" + std::string(updater::kManifestPathOutside))
+        << path;
+  }
+
+  const updater::ParsedManifest parsed =
+      updater::parse_manifest(kHeader + line_of(kModule) +
+                              line_of("_internal\\模块 1.pyd", 0, std::string(62, '0') + "f1"));
+  ASSERT_TRUE(parsed.ok()) << parsed.error;
+  ASSERT_EQ(parsed.entries.size(), 2u);
+  EXPECT_EQ(parsed.entries[0].path, kModule.path);
+  EXPECT_EQ(parsed.entries[0].size, 11u);
+  EXPECT_EQ(parsed.entries[0].sha256[0], 0xda);
+  EXPECT_EQ(parsed.entries[0].sha256[31], 0x1b);
+  EXPECT_EQ(parsed.entries[1].path, L"_internal\\模块 1.pyd");
+  EXPECT_EQ(parsed.entries[1].sha256[31], 0xf1);
+}
+
+// A staging folder with the four files and their manifest; an unlisted uninstaller beside them
+// and an empty folder in "_internal", which the manifest need not list.
+std::wstring make_stage() {
+  const std::wstring stage = scratch_dir() + L"\\staging";
+  std::string manifest = kHeader;
+  for (const StagedFile& f : {kExe, kRuntime, kStdlib, kModule}) {
+    write_file(stage + L"\\" + f.path, f.bytes);
+    manifest += line_of(f);
+  }
+  write_file(stage + L"\\package.manifest", manifest);
+  write_file(stage + L"\\卸载.exe", "uninstaller\n");
+  make_dirs(stage + L"\\_internal\\empty");
+  return stage;
+}
+
+void write_manifest(const std::wstring& stage, const std::string& text) {
+  write_file(stage + L"\\package.manifest", text);
+}
+
+// A link at `link` to `target`: a junction as Windows makes one, or under Wine (which cannot) a
+// Unix symbolic link, which Wine shows as a folder with the reparse-point attribute. Returns why
+// neither could be made, or "".
+std::string make_link(const std::wstring& link, const std::wstring& target) {
+  if (!running_under_wine()) return make_junction(link, target);
+  const int status = run_linux("ln -s '" + linux_path(target) + "' '" + linux_path(link) + "'");
+  return status == 0 ? "" : "ln -s failed with " + std::to_string(status);
+}
+
+TEST(ManifestCheck, PassesOnlyAStageThatMatchesItsManifest) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::wstring& stage, UniqueFile* held)> arrange;
+    ManifestVerdict verdict;
+    std::wstring damaged;  // relative to the stage
+    std::string error;
+  };
+  const Case cases[] = {
+      {"matches", [](const std::wstring&, UniqueFile*) {}, ManifestVerdict::kMatches, L"", ""},
+      {"paths in another case",
+       [](const std::wstring& stage, UniqueFile*) {
+         write_manifest(
+             stage, kHeader +
+                        line_of("_INTERNAL\\Python312.DLL", kNewRuntime.size(), kRuntime.sha256) +
+                        line_of(kStdlib) + line_of(kModule));
+       },
+       ManifestVerdict::kMatches, L"", ""},
+      {"no manifest",
+       [](const std::wstring& stage, UniqueFile*) {
+         ::DeleteFileW((stage + L"\\package.manifest").c_str());
+       },
+       ManifestVerdict::kNoManifest, L"", ""},
+      {"truncated file",
+       [](const std::wstring& stage, UniqueFile*) {
+         write_file(stage + L"\\" + kRuntime.path, "python runtime 2.");
+       },
+       ManifestVerdict::kDamaged, kRuntime.path, ""},
+      {"one byte changed",
+       [](const std::wstring& stage, UniqueFile*) {
+         write_file(stage + L"\\" + kRuntime.path, "python runtime 2.1\n");
+       },
+       ManifestVerdict::kDamaged, kRuntime.path, ""},
+      {"emptied executable",
+       [](const std::wstring& stage, UniqueFile*) { write_file(stage + L"\\Tavrio.exe", ""); },
+       ManifestVerdict::kDamaged, L"Tavrio.exe", ""},
+      {"missing file",
+       [](const std::wstring& stage, UniqueFile*) {
+         ::DeleteFileW((stage + L"\\" + kModule.path).c_str());
+       },
+       ManifestVerdict::kDamaged, kModule.path, ""},
+      {"extra file deep in _internal",
+       [](const std::wstring& stage, UniqueFile*) {
+         write_file(stage + L"\\_internal\\lib\\a\\stray.pyc", "");
+       },
+       ManifestVerdict::kDamaged, L"_internal\\lib\\a\\stray.pyc", ""},
+      {"a bad line",
+       [](const std::wstring& stage, UniqueFile*) {
+         write_manifest(stage, kHeader + line_of(kExe) + "python312.dll 19\n");
+       },
+       ManifestVerdict::kInvalid, L"", "第 3 行格式错误"},
+      {"a path with ..",
+       [](const std::wstring& stage, UniqueFile*) {
+         write_file(stage + L"\\..\\outside.txt", kExe.bytes);
+         write_manifest(stage, kHeader + line_of(kExe) +
+                                   line_of("..\\outside.txt", kExe.bytes.size(), kExe.sha256));
+       },
+       ManifestVerdict::kInvalid, L"", "第 3 行的路径不在暂存目录内"},
+      {"an empty manifest",
+       [](const std::wstring& stage, UniqueFile*) { write_manifest(stage, ""); },
+       ManifestVerdict::kInvalid, L"", "不是 tavrio-package 1 格式"},
+      {"over 64 MB, never read",
+       [](const std::wstring& stage, UniqueFile*) {
+         UniqueFile file(::CreateFileW((stage + L"\\package.manifest").c_str(), GENERIC_WRITE, 0,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+         LARGE_INTEGER end;
+         end.QuadPart = 64ll * 1024 * 1024 + 1;
+         ASSERT_TRUE(::SetFilePointerEx(file.get(), end, nullptr, FILE_BEGIN) &&
+                     ::SetEndOfFile(file.get()));
+       },
+       ManifestVerdict::kInvalid, L"", "超过 64 MB"},
+      {"held open without sharing",
+       [](const std::wstring& stage, UniqueFile* held) {
+         held->reset(::CreateFileW((stage + L"\\package.manifest").c_str(), GENERIC_READ, 0,
+                                   nullptr, OPEN_EXISTING, 0, nullptr));
+         ASSERT_TRUE(held->valid());
+       },
+       ManifestVerdict::kInvalid, L"", error_text_of(ERROR_SHARING_VIOLATION)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::wstring stage = make_stage();
+    UniqueFile held;
+    c.arrange(stage, &held);
+    const updater::ManifestCheck check = updater::check_package_manifest(stage);
+    EXPECT_EQ(check.verdict, c.verdict);
+    EXPECT_EQ(check.damaged_path, c.damaged.empty() ? L"" : stage + L"\\" + c.damaged);
+    EXPECT_EQ(check.error, c.error);
+  }
+}
+
+TEST(ManifestCheck, AnUnlistedLinkInTheProgramFolderIsAnExtraEntryAndNotEntered) {
+  const std::wstring stage = make_stage();
+  const std::wstring target = stage + L"\\..\\elsewhere";
+  write_file(target + L"\\x.pyd", "x");
+  const std::wstring link = stage + L"\\_internal\\lib\\linked";
+  if (std::string why = make_link(link, target); !why.empty()) GTEST_SKIP() << why;
+  const updater::ManifestCheck check = updater::check_package_manifest(stage);
+  if (running_under_wine()) run_linux("rm '" + linux_path(link) + "'");
+  EXPECT_EQ(check.verdict, ManifestVerdict::kDamaged);
+  EXPECT_EQ(check.damaged_path, link);
+}
+
+// The real updater: a damaged stage and an invalid manifest end the update like a missing file.
+TEST(ManifestUpdate, ADamagedStageIsRefusedBeforeAnythingIsTouched) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const ScratchInstall&)> arrange;  // gives the expected reason
+  };
+  // The fixture's staged runtime; its executable is a built stand-in and need not be listed.
+  const std::string manifest = kHeader + line_of(kRuntime) + line_of(kStdlib) + line_of(kModule);
+  const Case cases[] = {
+      {"a truncated runtime",
+       [&](const ScratchInstall& s) {
+         write_file(s.in_stage(L"package.manifest"), manifest);
+         write_file(s.in_stage(kRuntime.path), "python");
+         return "准备好的文件已损坏：" + narrow(s.in_stage(kRuntime.path));
+       }},
+      {"a path leaving the stage",
+       [&](const ScratchInstall& s) {
+         write_file(s.in_stage(L"package.manifest"), manifest + line_of("..\\x", 1, kAnyHash));
+         return std::string("准备好的文件清单无效：第 5 行的路径不在暂存目录内");
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScratchInstall s = make_scratch_install();
+    const std::string reason = c.arrange(s);
+    const RunResult r = run_updater(s, updater_arguments(s));
+    ASSERT_TRUE(r.finished);
+    EXPECT_EQ(r.exit_code, 0u);
+    EXPECT_EQ(log_messages(s.log),
+              (std::vector<std::string>{kBanner, kExited, "更新失败：" + reason}));
+    const Report report = read_report(s);
+    EXPECT_TRUE(report.well_formed);
+    EXPECT_EQ(report.reason, reason);
+    EXPECT_EQ(install_tree(s), with_report(tree_before_update()));
+    EXPECT_TRUE(read_file(s.in_install(L"Tavrio.exe")) == s.old_exe);
+    EXPECT_FALSE(path_exists(s.stage));
+    ASSERT_TRUE(wait_for_records(s, 1)) << "the application was not started again";
+    EXPECT_EQ(standin_records(s).back().at(1), "cwd " + narrow(s.install));
+  }
+}
+
+}  // namespace
+}  // namespace tavrio::test

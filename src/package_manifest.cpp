@@ -220,10 +220,25 @@ class ListedPaths {
   std::vector<std::size_t> order_;
 };
 
+bool is_real_folder(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
 // Walks the staged program folder without entering links; the full path of the first entry
-// that is not listed (or of a folder that cannot be listed), or nothing.
+// that is not listed (or of a folder that cannot be listed), or nothing. A staged program folder
+// that is itself a link is such an entry: it would be moved into the installation as it is.
 std::optional<std::wstring> first_unlisted(const std::wstring& staging_dir,
                                            const ListedPaths& listed) {
+  const std::wstring program_folder = join(staging_dir, std::wstring(kProgramFolderName));
+  const DWORD root = ::GetFileAttributesW(win32_path(program_folder).c_str());
+  if (root == INVALID_FILE_ATTRIBUTES) {
+    // No program folder at all: its listed files are missing, which the sizes have shown.
+    const DWORD error = ::GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+    return program_folder;
+  }
+  if (!is_real_folder(root)) return program_folder;
   std::vector<std::wstring> folders = {std::wstring(kProgramFolderName)};  // relative paths
   while (!folders.empty()) {
     const std::wstring folder = std::move(folders.back());
@@ -232,20 +247,12 @@ std::optional<std::wstring> first_unlisted(const std::wstring& staging_dir,
     WIN32_FIND_DATAW data;
     UniqueFind find(::FindFirstFileExW(win32_path(full + L"\\*").c_str(), FindExInfoBasic, &data,
                                        FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
-    if (!find) {
-      const DWORD error = ::GetLastError();
-      // No program folder at all: its listed files are missing, which the sizes have shown.
-      const bool absent = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-      if (absent && folder == kProgramFolderName) return std::nullopt;
-      return full;
-    }
+    if (!find) return full;
     do {
       const std::wstring_view name = data.cFileName;
       if (name == L"." || name == L"..") continue;
       const std::wstring entry = folder + L"\\" + data.cFileName;
-      const DWORD attributes = data.dwFileAttributes;
-      if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-          (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+      if (is_real_folder(data.dwFileAttributes)) {
         folders.push_back(entry);
       } else if (!listed.contains(entry)) {
         return join(staging_dir, entry);

@@ -82,10 +82,10 @@ struct ManifestCheck {
 
 // Checks the staging directory against its manifest, cheapest first: every listed file exists
 // as a file with the listed size (in the manifest's order); then "_internal" holds nothing that
-// is not listed (links are not followed: an unlisted link is an extra entry, and so is a folder
-// that cannot be listed); then every listed file has the listed SHA-256 (in the manifest's
-// order). The first mismatch is named. A manifest that cannot be opened or read is invalid with
-// the OS error text, one over 64 MB is invalid without being read.
+// is not listed (links are not followed: an unlisted link is an extra entry, and so are a folder
+// that cannot be listed and a program folder that is itself a link); then every listed file has the
+// listed SHA-256 (in the manifest's order). The first mismatch is named. A manifest that cannot be
+// opened or read is invalid with the OS error text, one over 64 MB is invalid without being read.
 ManifestCheck check_package_manifest(const std::wstring& staging_dir);
 
 }  // namespace tavrio::updater

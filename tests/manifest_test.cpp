@@ -233,16 +233,24 @@ TEST(ManifestCheck, PassesOnlyAStageThatMatchesItsManifest) {
   }
 }
 
-TEST(ManifestCheck, AnUnlistedLinkInTheProgramFolderIsAnExtraEntryAndNotEntered) {
-  const std::wstring stage = make_stage();
-  const std::wstring target = stage + L"\\..\\elsewhere";
-  write_file(target + L"\\x.pyd", "x");
-  const std::wstring link = stage + L"\\_internal\\lib\\linked";
-  if (std::string why = make_link(link, target); !why.empty()) GTEST_SKIP() << why;
-  const updater::ManifestCheck check = updater::check_package_manifest(stage);
-  if (running_under_wine()) run_linux("rm '" + linux_path(link) + "'");
-  EXPECT_EQ(check.verdict, ManifestVerdict::kDamaged);
-  EXPECT_EQ(check.damaged_path, link);
+TEST(ManifestCheck, AnUnlistedLinkIsAnExtraEntryAndNotEntered) {
+  // A link inside the program folder, and the program folder itself a link to the listed files.
+  for (const bool whole_folder : {false, true}) {
+    SCOPED_TRACE(whole_folder ? "_internal a link" : "a link in _internal");
+    const std::wstring stage = make_stage();
+    const std::wstring target = stage + L"\\..\\elsewhere";
+    const std::wstring link = stage + (whole_folder ? L"\\_internal" : L"\\_internal\\lib\\linked");
+    if (whole_folder) {
+      ASSERT_TRUE(::MoveFileW(link.c_str(), target.c_str()));
+    } else {
+      write_file(target + L"\\x.pyd", "x");
+    }
+    if (std::string why = make_link(link, target); !why.empty()) GTEST_SKIP() << why;
+    const updater::ManifestCheck check = updater::check_package_manifest(stage);
+    if (running_under_wine()) run_linux("rm '" + linux_path(link) + "'");
+    EXPECT_EQ(check.verdict, ManifestVerdict::kDamaged);
+    EXPECT_EQ(check.damaged_path, link);
+  }
 }
 
 // The real updater: a damaged stage and an invalid manifest end the update like a missing file.

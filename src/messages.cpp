@@ -7,6 +7,8 @@ namespace tavrio::updater {
 std::string failure_reason(const UpdateResult& failure) {
   std::string text;
   switch (failure.step()) {
+    case FailedStep::kUnnamed:
+      break;
     case FailedStep::kExeNameRefused:
       return (text = kInvalidExeName) += display_form(failure.subject());
     case FailedStep::kStagingRefused:
@@ -15,6 +17,10 @@ std::string failure_reason(const UpdateResult& failure) {
       return (text = kRecoveryFailed) += error_text(failure.error());
     case FailedStep::kPackageIncomplete:
       return (text = kPackageIncomplete) += display_form(failure.subject());
+    case FailedStep::kPackageDamaged:
+      return (text = kPackageDamaged) += display_form(failure.subject());
+    case FailedStep::kManifestInvalid:
+      return (text = kManifestInvalid) += display_form(failure.subject());
     case FailedStep::kClearingBackup:
       return (text = kClearingBackupFailed) += error_text(failure.error());
     case FailedStep::kBackup:

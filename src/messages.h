@@ -34,6 +34,8 @@ inline constexpr std::string_view kInvalidExeName = "主程序名无效，拒绝
 inline constexpr std::string_view kStagingContainsInstall = "暂存目录包含安装目录，拒绝更新：";
 inline constexpr std::string_view kRecoveryFailed = "恢复上次中断的更新失败：";
 inline constexpr std::string_view kPackageIncomplete = "准备好的文件不完整，缺少 ";
+inline constexpr std::string_view kPackageDamaged = "准备好的文件已损坏：";
+inline constexpr std::string_view kManifestInvalid = "准备好的文件清单无效：";
 inline constexpr std::string_view kClearingBackupFailed = "清理上次的备份失败：";
 inline constexpr std::string_view kBackupFailedSuffix = "失败：";  // behind kBackupLabel
 inline constexpr std::string_view kReplacementFailed = "替换失败：";
@@ -45,10 +47,13 @@ inline constexpr std::string_view kReportLog = "\n详细日志：";
 
 // The step whose failure ended the update.
 enum class FailedStep {
+  kUnnamed,            // given by a step's action: the plan names it after the step's row
   kExeNameRefused,     // subject: the "--exe" value
   kStagingRefused,     // subject: the staging directory
   kRecovery,           // error: what stopped settling the interrupted run
   kPackageIncomplete,  // subject: the first missing file
+  kPackageDamaged,     // subject: the first file that does not match the package manifest
+  kManifestInvalid,    // subject: why the package manifest cannot be used (a text)
   kClearingBackup,     // error
   kBackup,             // error of the last attempt
   kReplacement,        // error

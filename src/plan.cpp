@@ -12,84 +12,22 @@ using enum WhileClosing;
 // Checks first, then what is made beside the installation (the journal's first step, the new
 // executable), then what changes the installation itself. What may run while the application
 // closes runs then, as far as the plan allows; the rest waits for its exit.
+// clang-format off
 constexpr PlanStep kPlan[] = {
-    // name, failure, journal step, action, undo, while closing, done line, rolling back, attempts
-    {"executable name",
-     FailedStep::kExeNameRefused,
-     {},
-     check_exe_name,
-     nullptr,
-     kYes,
-     {},
-     false,
-     1},
-    {"staging placement",
-     FailedStep::kStagingRefused,
-     {},
-     check_staging_placement,
-     nullptr,
-     kYes,
-     {},
-     false,
-     1},
-    {"interrupted swap",
-     FailedStep::kRecovery,
-     {},
-     settle_interrupted_swap,
-     nullptr,
-     kIfNothingToSettle,
-     {},
-     false,
-     1},
-    {"package",
-     FailedStep::kPackageIncomplete,
-     {},
-     check_package,
-     nullptr,
-     kYes,
-     kCheckPassed,
-     false,
-     1},
-    {"journal",
-     FailedStep::kReplacement,
-     SwapStep::kStarted,
-     nullptr,
-     remove_journal,
-     kYes,
-     {},
-     true,
-     1},
-    {kNewExecutableStep,
-     FailedStep::kReplacement,
-     {},
-     make_new_executable,
-     remove_new_executable,
-     kYes,
-     {},
-     true,
-     1},
-    {"old backup", FailedStep::kClearingBackup, {}, clear_old_backup, nullptr, kNo, {}, false, 1},
-    {"backup",
-     FailedStep::kBackup,
-     SwapStep::kBackedUp,
-     back_up_program_folder,
-     put_backup_back,
-     kNo,
-     {},
-     false,
-     kBackupAttempts},
-    {"program folder",
-     FailedStep::kReplacement,
-     SwapStep::kReplaced,
-     move_program_folder_in,
-     remove_new_runtime,
-     kNo,
-     {},
-     true,
-     1},
-    {"executable", FailedStep::kReplacement, SwapStep::kFinished, move_executable_in, nullptr, kNo,
-     kFilesReplaced, true, 1},
+// name                 failure                         journal step          action                   undo                   while closing       done line       rolls back attempts
+  {"executable name",   FailedStep::kExeNameRefused,    {},                   check_exe_name,          nullptr,               kYes,               {},             false, 1},
+  {"staging placement", FailedStep::kStagingRefused,    {},                   check_staging_placement, nullptr,               kYes,               {},             false, 1},
+  {"interrupted swap",  FailedStep::kRecovery,          {},                   settle_interrupted_swap, nullptr,               kIfNothingToSettle, {},             false, 1},
+  {"package",           FailedStep::kPackageIncomplete, {},                   check_package,           nullptr,               kYes,               {},             false, 1},
+  {"package manifest",  FailedStep::kPackageDamaged,    {},                   check_against_manifest,  nullptr,               kYes,               kCheckPassed,   false, 1},
+  {"journal",           FailedStep::kReplacement,       SwapStep::kStarted,   nullptr,                 remove_journal,        kYes,               {},             true,  1},
+  {kNewExecutableStep,  FailedStep::kReplacement,       {},                   make_new_executable,     remove_new_executable, kYes,               {},             true,  1},
+  {"old backup",        FailedStep::kClearingBackup,    {},                   clear_old_backup,        nullptr,               kNo,                {},             false, 1},
+  {"backup",            FailedStep::kBackup,            SwapStep::kBackedUp,  back_up_program_folder,  put_backup_back,       kNo,                {},             false, kBackupAttempts},
+  {"program folder",    FailedStep::kReplacement,       SwapStep::kReplaced,  move_program_folder_in,  remove_new_runtime,    kNo,                {},             true,  1},
+  {"executable",        FailedStep::kReplacement,       SwapStep::kFinished,  move_executable_in,      nullptr,               kNo,                kFilesReplaced, true,  1},
 };
+// clang-format on
 
 }  // namespace
 
@@ -139,6 +77,7 @@ UpdateResult UpdatePlan::attempt(const PlanStep& step) {
       pause_(kRetryPauseMs);
     }
   }
+  if (result.step() != FailedStep::kUnnamed) return result;
   return UpdateResult::failed(step.failure, result.error(), result.subject());
 }
 

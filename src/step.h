@@ -45,12 +45,12 @@ struct PlanStep {
 inline constexpr unsigned kRetryPauseMs = 2000;
 
 // The result of an action that failed on an OS error or names a subject; the plan gives it the
-// row's failure.
+// row's failure. An action with more than one way to fail names its failure itself.
 inline UpdateResult step_failed(Status error) {
-  return UpdateResult::failed(FailedStep{}, error);
+  return UpdateResult::failed(FailedStep::kUnnamed, error);
 }
 inline UpdateResult step_failed_on(std::wstring subject) {
-  return UpdateResult::failed(FailedStep{}, {}, std::move(subject));
+  return UpdateResult::failed(FailedStep::kUnnamed, {}, std::move(subject));
 }
 
 // The names of the rows that recovery runs again by themselves.

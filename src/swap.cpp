@@ -5,38 +5,17 @@
 #include <algorithm>
 #include <vector>
 
+#include "common/file_name.h"
 #include "common/file_ops.h"
 #include "common/identity.h"
 #include "common/os_error.h"
 #include "common/path.h"
+#include "common/text.h"
 #include "common/tree_removal.h"
+#include "package_manifest.h"
 
 namespace tavrio::updater {
 namespace {
-
-// Names that Win32 takes for a device in any folder, also with an extension ("NUL.exe").
-constexpr std::wstring_view kDeviceNames[] = {
-    L"CON",  L"PRN",       L"AUX",       L"NUL",       L"CONIN$",    L"CONOUT$", L"COM0",
-    L"COM1", L"COM2",      L"COM3",      L"COM4",      L"COM5",      L"COM6",    L"COM7",
-    L"COM8", L"COM9",      L"COM\u00B9", L"COM\u00B2", L"COM\u00B3", L"LPT0",    L"LPT1",
-    L"LPT2", L"LPT3",      L"LPT4",      L"LPT5",      L"LPT6",      L"LPT7",    L"LPT8",
-    L"LPT9", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3",
-};
-
-bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
-  return a.size() == b.size() &&
-         ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
-bool is_device_name(std::wstring_view name) {
-  std::wstring_view stem = name.substr(0, name.find(L'.'));
-  while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
-  for (std::wstring_view device : kDeviceNames) {
-    if (equal_ignoring_case(stem, device)) return true;
-  }
-  return false;
-}
 
 bool contains(const std::vector<FileIdentity>& identities, const FileIdentity& identity) {
   return std::find(identities.begin(), identities.end(), identity) != identities.end();
@@ -56,19 +35,6 @@ bool stage_holds_installation(const Layout& layout) {
 
 }  // namespace
 
-bool is_plain_file_name(std::wstring_view name) {
-  if (name.empty() || name.size() > kMaxFileNameLength || name == L"." || name == L"..") {
-    return false;
-  }
-  if (name.back() == L'.' || name.back() == L' ') return false;
-  for (wchar_t c : name) {
-    if (c < 0x20 || std::wstring_view(L"\\/:*?\"<>|").find(c) != std::wstring_view::npos) {
-      return false;
-    }
-  }
-  return !is_device_name(name);
-}
-
 UpdateResult check_exe_name(Run& run) {
   if (is_plain_file_name(run.layout.exe_name)) return {};
   return step_failed_on(run.layout.exe_name);
@@ -84,6 +50,21 @@ UpdateResult check_package(Run& run) {
   for (const std::wstring* file :
        {&layout.staged_exe, &layout.staged_runtime_library, &layout.staged_base_library}) {
     if (!exists(*file)) return step_failed_on(*file);
+  }
+  return {};
+}
+
+UpdateResult check_against_manifest(Run& run) {
+  ManifestCheck manifest = check_package_manifest(run.layout.staging_dir);
+  switch (manifest.verdict) {
+    case ManifestVerdict::kDamaged:
+      return UpdateResult::failed(FailedStep::kPackageDamaged, {},
+                                  std::move(manifest.damaged_path));
+    case ManifestVerdict::kInvalid:
+      return UpdateResult::failed(FailedStep::kManifestInvalid, {}, widen(manifest.error));
+    case ManifestVerdict::kNoManifest:
+    case ManifestVerdict::kMatches:
+      break;
   }
   return {};
 }

@@ -6,17 +6,10 @@
 
 #include <string_view>
 
+#include "common/file_name.h"
 #include "step.h"
 
 namespace tavrio::updater {
-
-inline constexpr size_t kMaxFileNameLength = 255;  // what a file system allows in one name
-
-// True for a name that can only mean a file directly in the folder it is joined to: no "\" or
-// "/", no ":", not "." or "..", no trailing dot or space (Win32 drops them, so the name would
-// mean another file), no character that file names cannot hold, not a device name (CON, NUL,
-// COM1... also with an extension), at most 255 characters.
-bool is_plain_file_name(std::wstring_view name);
 
 // Refuses an executable name that is not a plain file name: joined to the install or staging
 // directory it could name a file outside both.
@@ -32,6 +25,12 @@ UpdateResult check_staging_placement(Run& run);
 
 // The staged executable, python312.dll and base_library.zip must exist; names the first missing.
 UpdateResult check_package(Run& run);
+
+// When the staging directory holds a package manifest, every file it lists must be there with
+// its size and SHA-256, and "_internal" must hold nothing else: the first that does not match
+// is named (kPackageDamaged), and a manifest that cannot be used says why (kManifestInvalid).
+// Without a manifest there is nothing more to check.
+UpdateResult check_against_manifest(Run& run);
 
 // Copies the staged executable to "<exe>.new" and flushes it to disk before anything of the
 // installation moves, so that after the replacement only renames remain.

@@ -11,6 +11,8 @@ CASES has one tab-separated case a line; RESULTS gets one line per case, in the 
       would have started, for the updater's own parser to read.
   report FOLDER                -> report KIND REASON LOG REMOVED
       take_failure_report on a failure report the real updater left in FOLDER.
+  manifest FOLDER              -> manifest
+      write_package_manifest on FOLDER, for the updater to check.
 
 The application's start-up rules (request, resume, a failed recovery, a stale lock) are checked
 here on a scratch folder. A failed check ends with exit code 1 and its reason on stderr.
@@ -111,6 +113,11 @@ def report(examples, folder):
     return ["report", kind, reason, log, "1" if removed else "0"]
 
 
+def manifest(examples, folder):
+    examples["write_package_manifest"](folder)
+    return ["manifest"]
+
+
 def check_start_up_rules(examples):
     with tempfile.TemporaryDirectory() as root:
         install = os.path.join(root, "Tavrio 安装")
@@ -150,11 +157,12 @@ def main(examples_path, cases_path, results_path):
     with open(examples_path, encoding="utf-8") as f:
         exec(compile(f.read(), examples_path, "exec"), examples)
     check_start_up_rules(examples)
+    actions = {"start": start, "report": report, "manifest": manifest}
     results = []
     with open(cases_path, encoding="utf-8") as f:
         for line in f.read().splitlines():
             kind, *fields = line.split("\t")
-            results.append({"start": start, "report": report}[kind](examples, *fields))
+            results.append(actions[kind](examples, *fields))
     with open(results_path, "w", encoding="utf-8", newline="\n") as f:
         f.writelines("\t".join(row) + "\n" for row in results)
 

@@ -14,6 +14,7 @@
 
 #include "common/command_line.h"
 #include "common/process_ops.h"
+#include "package_manifest.h"
 #include "request.h"
 #include "uninstall_e2e.h"
 #include "updater_fixture.h"
@@ -281,6 +282,39 @@ TEST(GuideExamples, PythonReadsTheReportsTheUpdaterWrites) {
     expected.push_back({"report", c.kind, report.reason, report.log, "1"});
   }
   EXPECT_EQ(run_python_examples(input), expected);
+}
+
+TEST(GuideExamples, PythonWritesAManifestTheUpdaterChecks) {
+  if (std::string missing = python_missing(); !missing.empty()) GTEST_SKIP() << missing;
+  const ScratchInstall intact = make_scratch_install();
+  const ScratchInstall damaged = make_scratch_install();
+  ASSERT_EQ(run_python_examples("manifest\t" + linux_path(intact.stage) + "\nmanifest\t" +
+                                linux_path(damaged.stage) + "\n"),
+            (std::vector<Lines>{{"manifest"}, {"manifest"}}));
+  const updater::ParsedManifest parsed =
+      updater::parse_manifest(read_file(intact.in_stage(L"package.manifest")));
+  ASSERT_TRUE(parsed.ok()) << parsed.error;
+  Args listed;
+  for (const updater::ManifestEntry& entry : parsed.entries) listed.push_back(entry.path);
+  EXPECT_EQ(listed, (Args{L"Tavrio.exe", L"卸载.exe", L"_internal\\base_library.zip",
+                          L"_internal\\python312.dll", L"_internal\\lib\\new_only.pyd"}));
+
+  // The updater installs the stage whose manifest the example wrote.
+  ASSERT_TRUE(run_updater(intact, updater_arguments(intact)).finished);
+  EXPECT_EQ(log_messages(intact.log), kSuccessLines);
+  EXPECT_EQ(install_tree(intact), tree_after_success());
+
+  // One byte changed, the size kept: refused, and the report example knows the reason's kind.
+  const std::wstring changed = damaged.in_stage(L"_internal\\base_library.zip");
+  std::string bytes = read_file(changed);
+  bytes[0] ^= 1;
+  write_file(changed, bytes);
+  ASSERT_TRUE(run_updater(damaged, updater_arguments(damaged)).finished);
+  const std::string reason = "准备好的文件已损坏：" + narrow(changed);
+  EXPECT_EQ(read_report(damaged).reason, reason);
+  EXPECT_EQ(install_tree(damaged), with_report(tree_before_update()));
+  EXPECT_EQ(run_python_examples("report\t" + linux_path(damaged.install) + "\n"),
+            (std::vector<Lines>{{"report", "damaged", reason, narrow(damaged.log), "1"}}));
 }
 
 }  // namespace

@@ -16,3 +16,9 @@ add_dependencies(updater_slow_test tavrio-updater standin_app hold_open)
 tavrio_test(updater_recovery_test updater_recovery_test.cpp)
 target_link_libraries(updater_recovery_test PRIVATE updater_fixture tavrio_updater_lib)
 add_dependencies(updater_recovery_test tavrio-updater standin_app hold_open)
+
+# The package manifest: its parser, the check on scratch staging folders, and the real updater
+# refusing a damaged stage.
+tavrio_test(manifest_test manifest_test.cpp)
+target_link_libraries(manifest_test PRIVATE updater_fixture tavrio_updater_lib)
+add_dependencies(manifest_test tavrio-updater standin_app)

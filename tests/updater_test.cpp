@@ -11,6 +11,7 @@
 
 #include "common/handles.h"
 #include "common/os_error.h"
+#include "common/file_name.h"
 #include "common/path.h"
 #include "completion.h"
 #include "layout.h"
@@ -156,7 +157,7 @@ TEST(StagingPlacement, RefusesOnlyAStagingFolderThatHoldsTheInstallation) {
 TEST(ExeName, OnlyAPlainFileNameIsAccepted) {
   for (const wchar_t* name : {L"Tavrio.exe", L"Tavrio 2.exe", L"说明.exe", L"a..b", L".hidden",
                               L"CONSOLE.exe", L"nul1", L"COM10.exe", L"x.nul"}) {
-    EXPECT_TRUE(updater::is_plain_file_name(name)) << narrow(name);
+    EXPECT_TRUE(is_plain_file_name(name)) << narrow(name);
   }
   const std::wstring refused[] = {
       L"..\\..\\canary\\a.txt",
@@ -182,9 +183,9 @@ TEST(ExeName, OnlyAPlainFileNameIsAccepted) {
       std::wstring(256, L'a'),
   };
   for (const std::wstring& name : refused) {
-    EXPECT_FALSE(updater::is_plain_file_name(name)) << narrow(name);
+    EXPECT_FALSE(is_plain_file_name(name)) << narrow(name);
   }
-  EXPECT_TRUE(updater::is_plain_file_name(std::wstring(251, L'a') + L".exe"));
+  EXPECT_TRUE(is_plain_file_name(std::wstring(251, L'a') + L".exe"));
   EXPECT_EQ(reason_of(run_step("executable name", {0, L"A", L"..\\x.exe", L"S", L""})),
             "主程序名无效，拒绝更新：..\\x.exe");
 }

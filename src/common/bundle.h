@@ -13,6 +13,9 @@ inline constexpr wchar_t kProgramFolder[] = L"_internal";
 inline constexpr wchar_t kRuntimeLibrary[] = L"python312.dll";
 inline constexpr wchar_t kBaseLibrary[] = L"base_library.zip";
 inline constexpr wchar_t kVersionFile[] = L"version.txt";
+// What a staging directory may hold beside the bundle: the list of its files with their sizes
+// and SHA-256.
+inline constexpr wchar_t kPackageManifest[] = L"package.manifest";
 
 // The two programs of this project: the uninstaller under its shipped and its second name, the
 // updater, and the uninstaller's copy in the temporary folder.

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "common/clock.h"
 #include "common/entry_handles.h"
 #include "common/file_ops.h"
@@ -9,6 +12,7 @@
 #include "common/path.h"
 #include "common/process_ops.h"
 #include "common/text.h"
+#include "common/trash_name.h"
 #include "common/tree_removal.h"
 #include "journal.h"
 
@@ -28,14 +32,6 @@ void truncate(HANDLE file) {
   ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end);
 }
 
-bool all_digits(std::wstring_view text) {
-  if (text.empty()) return false;
-  for (wchar_t c : text) {
-    if (c < L'0' || c > L'9') return false;
-  }
-  return true;
-}
-
 // Renames a tree out of the way, to be deleted after the restart; removes it in place when the
 // rename fails. The new name, or nothing.
 std::wstring move_aside(const std::wstring& folder) {
@@ -49,6 +45,25 @@ std::wstring move_aside(const std::wstring& folder) {
   if (rename_path(folder, trash).ok()) return trash;
   (void)remove_tree(folder);
   return {};
+}
+
+// Whether the staging directory holds nothing but what a stage holds: the executable, the program
+// folder and the uninstaller (the swap has taken the first two by now; the updater itself makes
+// nothing there). A folder with anything else in it is not a stage but a folder named by mistake,
+// the user's profile or a folder of documents, and is left as it is. So is anything but a real
+// folder.
+bool holds_only_a_stage(const UpdatePaths& paths) {
+  std::vector<std::wstring> names;
+  if (!is_directory(paths.staging_dir) || !list_names(paths.staging_dir, &names).ok()) {
+    return false;
+  }
+  const std::wstring staged[] = {last_component(paths.staged_exe),
+                                 last_component(paths.staged_program_folder),
+                                 last_component(paths.staged_uninstaller)};
+  return std::all_of(names.begin(), names.end(), [&](const std::wstring& name) {
+    return std::any_of(std::begin(staged), std::end(staged),
+                       [&](const std::wstring& entry) { return same_name(name, entry); });
+  });
 }
 
 // Whether the backup is no longer the last copy of a runtime: the program folder is in place and
@@ -75,24 +90,6 @@ void remove_rubbish_of(const std::wstring& original) {
 }
 
 }  // namespace
-
-std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
-                        unsigned long long tick) {
-  return folder + L"." + widen(decimal(process_id)) + L"." + widen(decimal(tick)) +
-         std::wstring(kTrashSuffix);
-}
-
-bool is_trash_of(std::wstring_view name, std::wstring_view original_name) {
-  // "<original>.<digits>.<digits>.trash" and nothing else.
-  if (!name.starts_with(original_name) || !name.ends_with(kTrashSuffix)) return false;
-  name.remove_prefix(original_name.size());
-  name.remove_suffix(kTrashSuffix.size());
-  if (name.size() < 4 || name.front() != L'.') return false;
-  name.remove_prefix(1);
-  const size_t dot = name.find(L'.');
-  return dot != std::wstring_view::npos && all_digits(name.substr(0, dot)) &&
-         all_digits(name.substr(dot + 1));
-}
 
 void refresh_uninstaller(const UpdatePaths& paths, const UpdateLog& log) {
   if (!exists(paths.staged_uninstaller)) return;
@@ -137,7 +134,9 @@ Trash clean_up_before_restart(const UpdatePaths& paths, const Kept& kept) {
   if (!kept.exe_name_refused) (void)remove_file(paths.new_executable);
   if (!kept.backup_folder && backup_may_go(paths))
     trash.backup_folder = move_aside(paths.backup_folder);
-  if (!kept.staging_dir) trash.staging_dir = move_aside(paths.staging_dir);
+  if (!kept.staging_dir && holds_only_a_stage(paths)) {
+    trash.staging_dir = move_aside(paths.staging_dir);
+  }
   return trash;
 }
 

@@ -12,8 +12,6 @@
 
 namespace tavrio::updater {
 
-inline constexpr std::wstring_view kTrashSuffix = L".trash";
-
 // Copies a staged "卸载.exe" over the installed one and logs "卸载入口已更新", whether or not the
 // copy worked; nothing at all without a staged uninstaller.
 void refresh_uninstaller(const UpdatePaths& paths, const UpdateLog& log);
@@ -59,12 +57,6 @@ Trash clean_up_before_restart(const UpdatePaths& paths, const Kept& kept);
 // exact names these runs give, never following a link), then the journal: only now is the run
 // over.
 void clean_up_after_restart(const UpdatePaths& paths, const Trash& trash, const Kept& kept);
-
-// The rubbish name of a folder: "<folder>.<process id>.<tick>.trash", beside it.
-std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
-                        unsigned long long tick);
-// Whether a name in a folder is the rubbish name of `original_name` this updater gives.
-bool is_trash_of(std::wstring_view name, std::wstring_view original_name);
 
 // Starts the installed executable, when it exists, in the install directory with no arguments;
 // never waits and never reports.

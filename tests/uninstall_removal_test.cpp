@@ -112,7 +112,7 @@ TEST(SilentUninstall, LocalDataFallsBackToTheDriveRoot) {
                         {"LOCALAPPDATA empty", L""},
                         {"LOCALAPPDATA relative", L"."}};
   for (const Case& c : cases) {
-    Uninstall u = make_uninstall(L"install");  // not "Tavrio": that name is the decoys'
+    Uninstall u = make_uninstall(L"install");   // not "Tavrio": that name is the decoys'
     remove_all(u.install + L"\\taskkill.exe");  // the runner outside has its own
     write_file(fallback + L"\\tavrio-test-fallback.txt", "x");
     write_file(u.temp + L"\\Tavrio\\decoy.txt", "beside the cleanup copy");

@@ -202,8 +202,9 @@ void stop_main_program() {
 }
 
 void remove_shortcuts() {
-  (void)remove_file(join(desktop_folder(), kShortcutName));
-  (void)remove_file(join(start_menu_folder(), kShortcutName));
+  for (const std::wstring& folder : shortcut_folders()) {
+    (void)remove_file(join(folder, kShortcutName));
+  }
 }
 
 void remove_registration() {

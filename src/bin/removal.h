@@ -14,7 +14,7 @@ void append_setup_log(std::string_view message);
 
 // The preparatory steps, always run back to back in this order; none reports a failure.
 void stop_main_program();    // taskkill /F /IM Tavrio.exe, run hidden to its end
-void remove_shortcuts();     // Tavrio.lnk on the desktop and in the start menu
+void remove_shortcuts();     // Tavrio.lnk in each of shortcut_folders()
 void remove_registration();  // HKCU uninstall key, whole tree
 void run_preparatory_steps();
 

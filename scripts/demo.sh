@@ -94,7 +94,8 @@ demo_uninstall() {
     "LOCALAPPDATA=$(win "$data")" "USERPROFILE=$(win "$profile")" "APPDATA=$(win "$roaming")" \
     -- "$(win "$install/卸载.exe")" --silent $flag
   for _ in $(seq 1 100); do
-    grep -q -e '已全部删除' -e '本地资料保留' "$temp/tavrio_setup.log" 2>/dev/null && break
+    grep -q -e '已全部删除' -e '其他文件已保留' -e '本地资料保留' "$temp/tavrio_setup.log" 2>/dev/null &&
+      break
     sleep 0.2
   done
   show_uninstall_outcome "$temp" "$install" "$data"
@@ -134,7 +135,8 @@ demo_window() {
   wait "$window_job" || true
   for _ in $(seq 1 100); do
     [ -s "$temp/tavrio_setup.log" ] || break   # nothing started: nothing to wait for
-    grep -q -e '已全部删除' -e '本地资料保留' -e '卸载失败' "$temp/tavrio_setup.log" && break
+    grep -q -e '已全部删除' -e '其他文件已保留' -e '本地资料保留' -e '卸载失败' \
+      "$temp/tavrio_setup.log" && break
     sleep 0.2
   done
   show_uninstall_outcome "$temp" "$install" "$data"

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "common/clock.h"
 #include "common/bundle.h"
 #include "common/entry_handles.h"
@@ -53,6 +56,24 @@ void remove_trash_of(const std::wstring& original) {
     const std::wstring path = join(folder, candidate);
     if (is_directory(path)) (void)remove_tree(path);
   }
+}
+
+// Whether the staging directory holds nothing but what a stage holds: the executable, the program
+// folder, the uninstaller and the package manifest (the swap has taken the first two by now; the
+// updater itself makes nothing there). A folder with anything else in it is not a stage but a
+// folder named by mistake, the user's profile or a folder of documents, and is left as it is. So
+// is anything but a real folder.
+bool holds_only_a_stage(const Layout& layout) {
+  std::vector<std::wstring> names;
+  if (!is_directory(layout.staging_dir) || !list_names(layout.staging_dir, &names).ok()) {
+    return false;
+  }
+  const std::wstring staged[] = {layout.exe_name, bundle::kProgramFolder,
+                                 bundle::kShippedUninstaller, bundle::kPackageManifest};
+  return std::all_of(names.begin(), names.end(), [&](const std::wstring& name) {
+    return std::any_of(std::begin(staged), std::end(staged),
+                       [&](const std::wstring& entry) { return same_name(name, entry); });
+  });
 }
 
 }  // namespace
@@ -111,7 +132,9 @@ Trash clean_up_before_restart(const Layout& layout, const Kept& kept) {
   if (!kept.backup_folder && exists(layout.program_folder)) {
     trash.backup_folder = move_aside(layout.backup_folder, layout.backup_trash);
   }
-  if (!kept.staging_dir) trash.staging_dir = move_aside(layout.staging_dir, layout.staging_trash);
+  if (!kept.staging_dir && holds_only_a_stage(layout)) {
+    trash.staging_dir = move_aside(layout.staging_dir, layout.staging_trash);
+  }
   return trash;
 }
 

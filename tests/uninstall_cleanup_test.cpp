@@ -20,24 +20,17 @@ using Names = std::vector<std::wstring>;
 using Lines = std::vector<std::string>;
 
 // Spaces, Chinese characters and a trailing backslash survive the command line: the copy
-// empties exactly that folder.
+// empties exactly that folder, and all mode names it as it arrived.
 TEST(CleanupCopy, InstallDirectoryArrivesUnchanged) {
-  struct Case {
-    bool all;
-    const char* outcome;
-  };
-  for (const Case& c : {Case{false, kKeepOutcome}, Case{true, kAllOutcome}}) {
+  for (const bool all : {false, true}) {
     Uninstall u = make_uninstall(L"Tavrio 安装 目录");
     Args args = {L"--silent", L"--dir", u.install + L"\\"};
-    if (c.all) args.push_back(L"--delete-data");
+    if (all) args.push_back(L"--delete-data");
     RunResult r = run(u.uninstaller(), args, u.options());
     ASSERT_TRUE(r.finished);
-    EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, c.outcome}));
-    if (c.all) {
-      EXPECT_FALSE(path_exists(u.install));
-    } else {
-      EXPECT_EQ(names_in(u.install), Names{L"taskkill.exe"});
-    }
+    EXPECT_EQ(wait_for_outcome(u),
+              (Lines{kScheduledLine, all ? others_kept_outcome(u.install + L"\\") : kKeepOutcome}));
+    EXPECT_EQ(names_in(u.install), Names{L"taskkill.exe"});
   }
 }
 
@@ -46,8 +39,8 @@ TEST(CleanupCopy, StaleCopyIsReplaced) {
   write_file(u.cleanup_copy(), "left by an earlier uninstall");
   RunResult r = run(u.uninstaller(), {L"--silent", L"--delete-data"}, u.options());
   ASSERT_TRUE(r.finished);
-  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kAllOutcome}));
-  EXPECT_FALSE(path_exists(u.install));
+  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, others_kept_outcome(u.install)}));
+  EXPECT_EQ(names_in(u.install), Names{L"taskkill.exe"});
   EXPECT_TRUE(files_equal(u.cleanup_copy(), built_exe(L"uninstall.exe")));
 }
 
@@ -107,8 +100,7 @@ TEST(CleanupRun, ModeWordAndProcessIdWithoutALiveProcess) {
       {L"keep", std::to_wstring(held.pid()), false},
   };
   Uninstall u = make_uninstall();
-  const std::wstring runner = u.root + L"\\runner.exe";
-  ASSERT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), runner.c_str(), FALSE));
+  const std::wstring runner = outside_runner(u);
   for (const Case& c : cases) {
     const std::string name = narrow(c.word + L" " + c.pid);
     remove_all(u.install);
@@ -120,8 +112,10 @@ TEST(CleanupRun, ModeWordAndProcessIdWithoutALiveProcess) {
     RunResult r = run(runner, {L"--cleanup", u.install, c.word, c.pid}, options);
     ASSERT_TRUE(r.finished) << name << ": still waiting after 8 s";
     EXPECT_EQ(r.exit_code, 0u) << name;
-    EXPECT_EQ(log_messages(u.setup_log()), Lines{c.all ? kAllOutcome : kKeepOutcome}) << name;
-    EXPECT_EQ(path_exists(u.install), !c.all) << name;
+    EXPECT_EQ(log_messages(u.setup_log()),
+              Lines{c.all ? others_kept_outcome(u.install) : kKeepOutcome})
+        << name;
+    EXPECT_EQ(names_in(u.install), Names{L"taskkill.exe"}) << name;
     EXPECT_EQ(path_exists(u.local_data()), !c.all) << name;
   }
 }
@@ -134,9 +128,8 @@ TEST(CleanupRun, WaitsForALiveFirstProcess) {
   StartedProcess first = spawn(built_exe(L"standin_app.exe"), {L"--run-seconds", L"-1"}, options);
   ASSERT_TRUE(first.valid());
   const std::wstring pid = L"+" + std::to_wstring(first.pid());
-  const std::wstring runner = u.root + L"\\runner.exe";
-  ASSERT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), runner.c_str(), FALSE));
-  StartedProcess cleanup = spawn(runner, {L"--cleanup", u.install, L"all", pid}, u.options());
+  StartedProcess cleanup =
+      spawn(outside_runner(u), {L"--cleanup", u.install, L"all", pid}, u.options());
   ASSERT_TRUE(cleanup.valid());
 
   EXPECT_EQ(::WaitForSingleObject(cleanup.get(), 2500), static_cast<DWORD>(WAIT_TIMEOUT));
@@ -146,8 +139,8 @@ TEST(CleanupRun, WaitsForALiveFirstProcess) {
   // Ended, and its handle closed: an open handle keeps the ended process visible to OpenProcess.
   first = StartedProcess();
   EXPECT_EQ(::WaitForSingleObject(cleanup.get(), 8000), WAIT_OBJECT_0);
-  EXPECT_EQ(log_messages(u.setup_log()), Lines{kAllOutcome});
-  EXPECT_FALSE(path_exists(u.install));
+  EXPECT_EQ(log_messages(u.setup_log()), Lines{others_kept_outcome(u.install)});
+  EXPECT_EQ(names_in(u.install), Names{L"taskkill.exe"});
 }
 
 // A temporary folder inside the installation, however it is spelled, counts as none: the copy
@@ -191,17 +184,11 @@ TEST(CleanupCopy, ATemporaryFolderInsideTheInstallationIsNotUsed) {
   }
 }
 
-std::wstring runner_in(const Uninstall& u) {
-  const std::wstring runner = u.root + L"\\runner.exe";
-  EXPECT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), runner.c_str(), FALSE));
-  return runner;
-}
-
 // The cleanup run checks what it is about to delete, as the first process does: not a volume's
-// root, and Tavrio.exe or 卸载.exe inside. A refused folder is left exactly as it was.
+// root, and Tavrio.exe inside. A refused folder is left exactly as it was.
 TEST(CleanupRun, DeletesNothingInAFolderThatIsNoInstallation) {
   Uninstall u = make_uninstall();
-  const std::wstring runner = runner_in(u);
+  const std::wstring runner = outside_runner(u);
   write_file(u.root + L"\\volume\\Tavrio.exe", "not at a volume's root");
   write_file(u.root + L"\\volume\\canary.txt", "beside");
   MappedDrive drive(L'R', u.root + L"\\volume");
@@ -231,13 +218,20 @@ TEST(CleanupRun, DeletesNothingInAFolderThatIsNoInstallation) {
     std::erase(after, L"temp\\tavrio_setup.log");
     EXPECT_EQ(after, before) << c.name;
   }
-  // What an interrupted cleanup leaves, the uninstaller without the main program, still passes.
-  ::DeleteFileW(u.setup_log().c_str());
-  remove_all(u.install + L"\\Tavrio.exe");
-  remove_all(u.install + L"\\_internal");
-  ASSERT_TRUE(run(runner, {L"--cleanup", u.install, L"all", L"0"}, u.options()).finished);
-  EXPECT_EQ(log_messages(u.setup_log()), Lines{kAllOutcome});
-  EXPECT_FALSE(path_exists(u.install));
+  // What a run cut off between its last two deletions leaves, the main program alone, passes:
+  // it goes, and the folder with it. The uninstaller alone (or among the user's files) does not.
+  for (const bool main_program_left : {true, false}) {
+    SCOPED_TRACE(main_program_left ? "Tavrio.exe alone" : "卸载.exe alone");
+    ::DeleteFileW(u.setup_log().c_str());
+    remove_all(u.install);
+    write_file(u.install + (main_program_left ? L"\\Tavrio.exe" : L"\\卸载.exe"), "left");
+    ASSERT_TRUE(run(runner, {L"--cleanup", u.install, L"all", L"0"}, u.options()).finished);
+    EXPECT_EQ(
+        log_messages(u.setup_log()),
+        Lines{main_program_left ? std::string(kAllOutcome)
+                                : "这个目录里没有 Tavrio.exe，未做任何删除：" + narrow(u.install)});
+    EXPECT_EQ(path_exists(u.install), !main_program_left);
+  }
 }
 
 // An entry held open stays; the outcome line then names it and why, instead of claiming that
@@ -246,7 +240,7 @@ TEST(CleanupRun, AnEntryThatStaysIsNamedInPlaceOfTheOutcome) {
   for (const wchar_t* mode : {L"keep", L"all"}) {
     SCOPED_TRACE(narrow(mode));
     Uninstall u = make_uninstall();
-    const std::wstring runner = runner_in(u);
+    const std::wstring runner = outside_runner(u);
     StartedProcess holder =
         spawn(built_exe(L"hold_open.exe"),
               {L"file", u.install + L"\\_internal\\python312.dll", L"30000", u.root + L"\\held"});
@@ -257,10 +251,8 @@ TEST(CleanupRun, AnEntryThatStaysIsNamedInPlaceOfTheOutcome) {
     EXPECT_EQ(log_messages(u.setup_log()),
               Lines{kIncompleteOutcome + narrow(u.install + L"\\_internal") + "：" +
                     error_text(OsError{ERROR_SHARING_VIOLATION})});
-    const bool all = std::wstring(mode) == L"all";
-    EXPECT_EQ(names_in(u.install),
-              all ? Names{L"_internal"} : (Names{L"_internal", L"taskkill.exe"}));
-    EXPECT_EQ(path_exists(u.local_data()), !all);
+    EXPECT_EQ(names_in(u.install), (Names{L"_internal", L"taskkill.exe"}));
+    EXPECT_EQ(path_exists(u.local_data()), std::wstring(mode) != L"all");
   }
 }
 

@@ -30,6 +30,16 @@ void make_install(const std::wstring& dir) {
       ::CopyFileW(built_exe(L"argv_echo.exe").c_str(), (dir + L"\\taskkill.exe").c_str(), FALSE));
 }
 
+std::wstring outside_runner(const Uninstall& u) {
+  const std::wstring folder = u.root + L"\\runner";
+  make_dirs(folder);
+  EXPECT_TRUE(
+      ::CopyFileW(built_exe(L"uninstall.exe").c_str(), (folder + L"\\卸载.exe").c_str(), FALSE));
+  EXPECT_TRUE(::CopyFileW(built_exe(L"argv_echo.exe").c_str(), (folder + L"\\taskkill.exe").c_str(),
+                          FALSE));
+  return folder + L"\\卸载.exe";
+}
+
 Uninstall make_uninstall(const std::wstring& install_name) {
   Uninstall u;
   u.root = scratch_dir();
@@ -51,6 +61,7 @@ std::vector<std::string> wait_for_outcome(const Uninstall& u, DWORD timeout_ms) 
     for (const std::string& line : read_lines(u.setup_log())) {
       if (line.find(kKeepOutcome) != std::string::npos ||
           line.find(kAllOutcome) != std::string::npos ||
+          line.find(kOthersKeptOutcome) != std::string::npos ||
           line.find(kIncompleteOutcome) != std::string::npos) {
         return true;
       }

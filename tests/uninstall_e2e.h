@@ -15,6 +15,11 @@ inline constexpr char kScheduledLine[] = "已安排删除";
 inline constexpr char kKeepOutcome[] = "程序文件已删除，本地资料保留";
 inline constexpr char kAllOutcome[] = "程序与本地资料已全部删除";
 inline constexpr char kIncompleteOutcome[] = "卸载未完成，残留：";
+inline constexpr char kOthersKeptOutcome[] = "程序与本地资料已删除，安装目录里的其他文件已保留：";
+// All mode's outcome when entries that the installation does not own stay in `dir`.
+inline std::string others_kept_outcome(const std::wstring& dir) {
+  return kOthersKeptOutcome + narrow(dir);
+}
 
 // What make_install puts at the top of an installation, sorted.
 inline const std::vector<std::wstring> kSampleInstallNames = {
@@ -44,8 +49,13 @@ Uninstall make_uninstall(const std::wstring& install_name = L"Tavrio");
 // A one-folder bundle in `dir`: _internal with the runtime files, Tavrio.exe, the real
 // uninstaller as 卸载.exe, uninstall.exe, tavrio-updater.exe and version.txt. A stand-in for
 // taskkill lies beside them: the uninstaller finds it first in its own folder, so these runs
-// never end another test's processes (the real taskkill has a test of its own).
+// never end another test's processes (the real taskkill has a test of its own). The stand-in is
+// not the installation's: all mode leaves it, and with it the folder.
 void make_install(const std::wstring& dir);
+
+// The uninstaller outside the installation, root\runner\卸载.exe, with the stand-in taskkill
+// beside it: run with "--dir" or "--cleanup", it leaves the install folder nothing of its own.
+std::wstring outside_runner(const Uninstall& u);
 
 // The messages of the setup log once an outcome line (either mode, or an incomplete one) is in
 // it, or whatever it holds when none came within the time.

@@ -11,18 +11,10 @@ namespace {
 
 using Args = std::vector<std::wstring>;
 
-// The uninstaller outside any installation, so that its own image never stands in the way.
-std::wstring runner_in(const Uninstall& u) {
-  const std::wstring runner = u.root + L"\\runner\\卸载.exe";
-  make_dirs(u.root + L"\\runner");
-  EXPECT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), runner.c_str(), FALSE));
-  return runner;
-}
-
 TEST(ModeDispatch, CleanupWinsOverSilentAndTakesOnlyWhatFollowsIt) {
   Uninstall u = make_uninstall();
   RunResult r =
-      run(runner_in(u), {L"--silent", L"--cleanup", u.install, L"keep", L"0"}, u.options());
+      run(outside_runner(u), {L"--silent", L"--cleanup", u.install, L"keep", L"0"}, u.options());
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exit_code, 0u);
   // The cleanup ran in this very process: its outcome and nothing of silent mode.
@@ -33,7 +25,7 @@ TEST(ModeDispatch, CleanupWinsOverSilentAndTakesOnlyWhatFollowsIt) {
 
 TEST(ModeDispatch, TooFewCleanupArgumentsExitWithTwoAndTouchNothing) {
   Uninstall u = make_uninstall();
-  const std::wstring runner = runner_in(u);
+  const std::wstring runner = outside_runner(u);
   const Args cases[] = {
       {L"--silent", L"--cleanup"},
       {L"--cleanup", u.install},
@@ -112,26 +104,36 @@ TEST(ModeDispatch, DirOptionRules) {
 }
 
 // Without Tavrio.exe in the folder the guard's box explains and nothing is touched, in silent
-// mode too.
+// mode too; also where "卸载.exe" lies among the user's files, as in a Downloads folder that the
+// release zip was unpacked into.
 TEST(ModeDispatch, GuardShowsItsMessageAndDeletesNothing) {
   if (!have_display()) GTEST_SKIP() << "no X display: MessageBoxW returns at once without one";
   Uninstall u = make_uninstall();
   const std::wstring empty = u.root + L"\\没有主程序 folder";
   write_file(empty + L"\\_internal\\python312.dll", "x");
   write_file(empty + L"\\version.txt", "1.0");
+  const std::wstring downloads = u.root + L"\\Downloads";
+  write_file(downloads + L"\\照片.jpg", "the user's");
+  write_file(downloads + L"\\文档\\a.txt", "the user's");
+  const std::wstring unpacked = downloads + L"\\卸载.exe";
+  ASSERT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), unpacked.c_str(), FALSE));
+  const std::vector<std::wstring> downloads_before = list_tree(downloads);
   const std::wstring shortcut = u.profile + L"\\Desktop\\Tavrio.lnk";
   write_file(shortcut, "lnk");
   struct Case {
+    std::wstring runner;
     Args args;
     std::wstring shown_dir;
     std::wstring current_directory;
   };
   const Case cases[] = {
-      {{L"--silent", L"--delete-data", L"--dir", empty}, empty, {}},
-      {{L"--dir", L"--silent", L"--delete-data"}, L"--silent", u.root},
+      {u.uninstaller(), {L"--silent", L"--delete-data", L"--dir", empty}, empty, {}},
+      {u.uninstaller(), {L"--dir", L"--silent", L"--delete-data"}, L"--silent", u.root},
+      {unpacked, {L"--silent", L"--delete-data"}, downloads, {}},
+      {unpacked, {}, downloads, {}},  // the window's mode
   };
   for (const Case& c : cases) {
-    StartedProcess process = spawn(u.uninstaller(), c.args, u.options(c.current_directory));
+    StartedProcess process = spawn(c.runner, c.args, u.options(c.current_directory));
     ASSERT_TRUE(process.valid());
     HWND box = wait_for_window({L"#32770", process.pid()}, 15000);
     ASSERT_NE(box, nullptr) << "no message box for " << narrow(c.shown_dir);
@@ -161,6 +163,7 @@ TEST(ModeDispatch, GuardShowsItsMessageAndDeletesNothing) {
   EXPECT_EQ(list_tree(empty), (std::vector<std::wstring>{
                                   L"_internal\\", L"_internal\\python312.dll", L"version.txt"}));
   EXPECT_EQ(names_in(u.install), kSampleInstallNames);
+  EXPECT_EQ(list_tree(downloads), downloads_before);
   EXPECT_TRUE(path_exists(shortcut)) << "the preparatory steps ran";
   EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));
 }

@@ -3,6 +3,7 @@
 // temporary folder at all.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "common/handles.h"
@@ -47,63 +48,57 @@ TEST(SilentUninstall, KeepModeRemovesOnlyTheProgramEntries) {
   EXPECT_TRUE(files_equal(u.cleanup_copy(), built_exe(L"uninstall.exe")));
 }
 
-TEST(SilentUninstall, AllModeRemovesTheInstallFolderAndTheLocalData) {
+// An installation in a folder that holds other things too (the Desktop, "D:\Games"): all mode
+// removes the program, what the updater left and the local data; the rest and the folder stay.
+TEST(SilentUninstall, AllModeRemovesOnlyWhatTheInstallationOwns) {
   Uninstall u = make_uninstall();
-  write_file(u.install + L"\\update.lock", "");
-  write_file(u.install + L"\\logs\\today.log", "x");
+  for (const wchar_t* owned :
+       {L"update_failed.txt", L"update_pending.json", L"update.lock", L"update.journal",
+        L"update.journal.tmp", L"Tavrio.exe.new", L"_internal_old\\x.pyd",
+        L"_internal_old.12.345.trash\\y.pyd", L"staging.6.78.trash\\Tavrio.exe"}) {
+    write_file(u.install + L"\\" + owned, "the installation's");
+  }
   set_read_only(u.install + L"\\_internal\\python312.dll", true);
-  write_file(u.local_data() + L"\\accounts\\me.json", "{}");
+  Names others = {L"taskkill.exe", L"我的笔记.txt", L"存档", L"_internal_old.12.trash",
+                  L"_internal_old.1.2.trash"};
+  write_file(u.install + L"\\我的笔记.txt", "the user's own");
+  write_file(u.install + L"\\存档\\slot1.dat", "the user's own");
+  write_file(u.install + L"\\_internal_old.12.trash\\z.txt", "not the updater's name");
+  write_file(u.install + L"\\_internal_old.1.2.trash", "a file, not a folder");
   write_file(u.local + L"\\Other\\keep.txt", "not ours");
 
   RunResult r = run(u.uninstaller(), {L"--delete-data", L"--silent"}, u.options());
   ASSERT_TRUE(r.finished);
-  EXPECT_EQ(r.exit_code, 0u);
-  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kAllOutcome}));
-  EXPECT_FALSE(path_exists(u.install));
+  EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, others_kept_outcome(u.install)}));
+  std::sort(others.begin(), others.end());
+  EXPECT_EQ(names_in(u.install), others);
+  EXPECT_EQ(read_file(u.install + L"\\存档\\slot1.dat"), "the user's own");
   EXPECT_FALSE(path_exists(u.local_data()));
   EXPECT_EQ(read_file(u.local + L"\\Other\\keep.txt"), "not ours");
 }
 
-// Without a usable LOCALAPPDATA the local data folder is C:\Tavrio, and never a relative
-// "Tavrio" beside the cleanup copy or the first process.
-// Both modes delete "Tavrio.exe" and "卸载.exe" last, so that what an interrupted cleanup left
+// Both modes delete "卸载.exe" and then "Tavrio.exe" last, so that what a cut-off cleanup left
 // behind is still an installation: running the uninstaller left there again finishes the job.
 TEST(SilentUninstall, AnInterruptedCleanupIsFinishedByRunningItAgain) {
-  struct Case {
-    const char* name;
-    Args args;
-    Names already_gone;  // what the interrupted run had deleted
-    Names left_after;    // the install folder once the second run is done; empty: gone
-  };
-  const Case cases[] = {
-      {"keep, cut off before 卸载.exe",
-       {L"--silent"},
-       {L"_internal", L"uninstall.exe", L"tavrio-updater.exe", L"version.txt", L"Tavrio.exe"},
-       {L"notes.txt", L"taskkill.exe"}},
-      {"all, cut off before the local data",
-       {L"--silent", L"--delete-data"},
-       {L"_internal", L"uninstall.exe", L"tavrio-updater.exe", L"version.txt", L"notes.txt"},
-       {}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const bool all : {false, true}) {
+    SCOPED_TRACE(all ? "all, cut off before the local data" : "keep, cut off before 卸载.exe");
     Uninstall u = make_uninstall();
     write_file(u.install + L"\\notes.txt", "the user's own");
-    for (const std::wstring& name : c.already_gone) remove_all(u.install + L"\\" + name);
-    RunResult r = run(u.uninstaller(), c.args, u.options());
-    ASSERT_TRUE(r.finished);
-    const bool all = c.args.size() == 2;
-    EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, all ? kAllOutcome : kKeepOutcome}));
-    if (all) {
-      EXPECT_FALSE(path_exists(u.install));
-      EXPECT_FALSE(path_exists(u.local_data()));
-    } else {
-      EXPECT_EQ(names_in(u.install), c.left_after);
-      EXPECT_TRUE(path_exists(u.local_data() + L"\\config.json"));
+    for (const wchar_t* name : {L"_internal", L"uninstall.exe", L"tavrio-updater.exe"}) {
+      remove_all(u.install + L"\\" + name);
     }
+    Args args = {L"--silent"};
+    if (all) args.push_back(L"--delete-data");
+    ASSERT_TRUE(run(u.uninstaller(), args, u.options()).finished);
+    EXPECT_EQ(wait_for_outcome(u),
+              (Lines{kScheduledLine, all ? others_kept_outcome(u.install) : kKeepOutcome}));
+    EXPECT_EQ(names_in(u.install), (Names{L"notes.txt", L"taskkill.exe"}));
+    EXPECT_EQ(path_exists(u.local_data()), !all);
   }
 }
 
+// Without a usable LOCALAPPDATA the local data folder is C:\Tavrio, and never a relative
+// "Tavrio" beside the cleanup copy or the first process.
 TEST(SilentUninstall, LocalDataFallsBackToTheDriveRoot) {
   const std::wstring fallback = L"C:\\Tavrio";
   if (path_exists(fallback) && !path_exists(fallback + L"\\tavrio-test-fallback.txt")) {
@@ -117,13 +112,15 @@ TEST(SilentUninstall, LocalDataFallsBackToTheDriveRoot) {
                         {"LOCALAPPDATA empty", L""},
                         {"LOCALAPPDATA relative", L"."}};
   for (const Case& c : cases) {
-    Uninstall u = make_uninstall(L"install");  // not "Tavrio": that name is the decoys'
+    Uninstall u = make_uninstall(L"install");   // not "Tavrio": that name is the decoys'
+    remove_all(u.install + L"\\taskkill.exe");  // the runner outside has its own
     write_file(fallback + L"\\tavrio-test-fallback.txt", "x");
     write_file(u.temp + L"\\Tavrio\\decoy.txt", "beside the cleanup copy");
     write_file(u.root + L"\\Tavrio\\decoy.txt", "beside the first process");
     RunOptions options = u.options(u.root);
     options.environment[L"LOCALAPPDATA"] = c.value;
-    RunResult r = run(u.uninstaller(), {L"--silent", L"--delete-data"}, options);
+    RunResult r =
+        run(outside_runner(u), {L"--silent", L"--delete-data", L"--dir", u.install}, options);
     ASSERT_TRUE(r.finished) << c.name;
     EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kAllOutcome})) << c.name;
     EXPECT_FALSE(path_exists(fallback)) << c.name;
@@ -169,21 +166,24 @@ TEST(SilentUninstall, ProfileVariablesThatAreNotFullPathsCountAsUnset) {
 }
 
 // Started from Explorer or the Apps list, the uninstaller runs with the install folder as its
-// current folder, and the cleanup copy inherits it; the folder must still go.
+// current folder, and the cleanup copy inherits it; the folder must still go. (Run from outside,
+// with the stand-in taskkill beside it there, so that the folder holds only its own entries.)
 TEST(SilentUninstall, InstallFolderAsCurrentFolderIsRemovedToo) {
   struct Case {
     const char* name;
     std::wstring install_name;
-    std::vector<std::wstring> args;
+    bool relative;
   };
   const Case cases[] = {
-      {"own folder", L"Tavrio", {L"--silent", L"--delete-data"}},
+      {"full --dir", L"Tavrio", false},
       // A relative "--dir" resolves against the same current folder in both processes.
-      {"relative --dir", L"Tavrio 安装", {L"--silent", L"--delete-data", L"--dir", L"."}},
+      {"relative --dir", L"Tavrio 安装", true},
   };
   for (const Case& c : cases) {
     Uninstall u = make_uninstall(c.install_name);
-    RunResult r = run(u.uninstaller(), c.args, u.options(u.install));
+    remove_all(u.install + L"\\taskkill.exe");
+    const Args args = {L"--silent", L"--delete-data", L"--dir", c.relative ? L"." : u.install};
+    RunResult r = run(outside_runner(u), args, u.options(u.install));
     ASSERT_TRUE(r.finished) << c.name;
     EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kAllOutcome})) << c.name;
     EXPECT_FALSE(path_exists(u.install)) << c.name;

@@ -516,6 +516,24 @@ TEST(UpdaterRun, EachFailureKeepsThePreviousVersionAndLeavesAReport) {
   }
 }
 
+// A staging folder that holds anything but a stage (the application named the user's documents
+// by mistake) is left as it is after either ending: only what a successful swap took is gone.
+TEST(UpdaterRun, AStagingFolderWithOtherThingsInItIsLeftAsItIs) {
+  for (const bool package : {true, false}) {
+    SCOPED_TRACE(package ? "a package beside them: success" : "no package: failure");
+    const ScratchInstall s = make_scratch_install();
+    if (!package) remove_all(s.stage);
+    write_file(s.in_stage(L"我的文档.docx"), "the user's");
+    write_file(s.in_stage(L"照片\\a.jpg"), "the user's");
+    Tree expected = list_tree(s.stage);
+    std::erase_if(expected, [](const std::wstring& e) { return e.starts_with(L"_internal"); });
+    ASSERT_TRUE(ended_with_zero(run_updater(s, updater_arguments(s))));
+    EXPECT_EQ(list_tree(s.stage), expected);
+    EXPECT_EQ(read_file(s.in_install(L"_internal\\python312.dll")),
+              package ? kNewRuntime : kOldRuntime);
+  }
+}
+
 TEST(UpdaterRun, AStagingFolderOnAnotherVolumeIsRolledBack) {
   if (!is_dir(L"T:\\")) {
     GTEST_SKIP() << "drive T: (another file system) is not mapped in this Wine prefix";

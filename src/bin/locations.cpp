@@ -1,10 +1,14 @@
 #include "bin/locations.h"
 
 #include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
 
+#include <algorithm>
 #include <atomic>
 
 #include "bin/commands.h"
+#include "common/handles.h"
 #include "common/path.h"
 
 namespace tavrio::uninstall {
@@ -52,6 +56,9 @@ std::optional<std::wstring> location_variable(const EnvLookup& env, const wchar_
   if (value && !is_full_path(*value)) return std::nullopt;
   return value;
 }
+
+// What SHGetKnownFolderPath hands over, freed with CoTaskMemFree, also when the call failed.
+using UniqueShellText = UniqueHandle<HandleTraits<PWSTR, 0, &::CoTaskMemFree>>;
 
 }  // namespace
 
@@ -109,6 +116,26 @@ std::wstring start_menu_folder(const EnvLookup& env) {
     return join(*roaming, kStartMenuPrograms);
   }
   return local_base_folder(env);
+}
+
+std::optional<std::wstring> shell_folder(ShellFolder folder) {
+  const KNOWNFOLDERID& id = folder == ShellFolder::kDesktop ? FOLDERID_Desktop : FOLDERID_Programs;
+  PWSTR path = nullptr;
+  const HRESULT found = ::SHGetKnownFolderPath(id, KF_FLAG_DONT_VERIFY, nullptr, &path);
+  UniqueShellText owned(path);
+  if (FAILED(found) || path == nullptr || !is_full_path(path)) return std::nullopt;
+  return std::wstring(path);
+}
+
+std::vector<std::wstring> shortcut_folders() {
+  std::vector<std::wstring> folders = {desktop_folder(), start_menu_folder()};
+  for (ShellFolder shown : {ShellFolder::kDesktop, ShellFolder::kPrograms}) {
+    std::optional<std::wstring> folder = shell_folder(shown);
+    if (!folder) continue;
+    auto same = [&](const std::wstring& known) { return same_name(known, *folder); };
+    if (std::none_of(folders.begin(), folders.end(), same)) folders.push_back(*folder);
+  }
+  return folders;
 }
 
 Status find_temp_folder(std::wstring* folder) {

@@ -29,6 +29,16 @@ std::wstring local_data_folder(const EnvLookup& env = process_environment);  // 
 std::wstring desktop_folder(const EnvLookup& env = process_environment);
 std::wstring start_menu_folder(const EnvLookup& env = process_environment);
 
+// The folders in which the shell keeps the user's Desktop and Start-menu Programs, as
+// SHGetKnownFolderPath reports them (not checked for existence): they follow a Desktop that was
+// moved, as the usual cloud-backup setting moves it. nullopt where the shell reports none.
+enum class ShellFolder { kDesktop, kPrograms };
+std::optional<std::wstring> shell_folder(ShellFolder folder);
+
+// Where the installation's shortcut may lie: the desktop and start-menu folders above, then the
+// shell's Desktop and Programs where they differ from them.
+std::vector<std::wstring> shortcut_folders();
+
 // The user's temporary folder (GetTempPath2W where the system has it, GetTempPathW otherwise);
 // nullopt when it cannot be determined or is empty.
 std::optional<std::wstring> temp_folder();

@@ -34,6 +34,10 @@ std::string silent_start_failed_line(const CleanupCopyFailure& failure) {
   return kStartCleanupFailed + failure_text(failure);
 }
 
+std::string others_kept_line(const std::wstring& install_dir) {
+  return kAllRemovedOthersKept + display_form(install_dir);
+}
+
 std::string incomplete_line(const std::wstring& left, Status error) {
   return kCleanupIncomplete + display_form(left) + kLeftoverErrorSeparator + error_text(error);
 }

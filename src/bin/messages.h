@@ -33,6 +33,10 @@ inline constexpr char kModeClose[] = "）";
 // Silent mode's line once the cleanup copy runs, and the cleanup run's outcome lines.
 inline constexpr char kScheduled[] = "已安排删除";
 inline constexpr char kAllRemoved[] = "程序与本地资料已全部删除";
+// All mode's outcome when the install folder holds what the installation did not put there: the
+// folder and those entries stay. Followed by the folder.
+inline constexpr char kAllRemovedOthersKept[] =
+    "程序与本地资料已删除，安装目录里的其他文件已保留：";
 inline constexpr char kProgramRemovedDataKept[] = "程序文件已删除，本地资料保留";
 // In place of an outcome line when something stayed: "<prefix><entry>：<error>".
 inline constexpr char kCleanupIncomplete[] = "卸载未完成，残留：";
@@ -66,6 +70,8 @@ std::string uninstall_failed_line(const CleanupCopyFailure& failure);
 std::string failure_box_text(const CleanupCopyFailure& failure, const std::wstring& install_dir);
 // Silent mode's line: "启动清理程序失败：" and the failure.
 std::string silent_start_failed_line(const CleanupCopyFailure& failure);
+// "程序与本地资料已删除，安装目录里的其他文件已保留：<dir>".
+std::string others_kept_line(const std::wstring& install_dir);
 // "卸载未完成，残留：<path>：<error>".
 std::string incomplete_line(const std::wstring& left, Status error);
 

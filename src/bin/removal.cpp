@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <iterator>
 #include <optional>
 
 #include "bin/locations.h"
@@ -19,6 +17,7 @@
 #include "common/path.h"
 #include "common/process_ops.h"
 #include "common/text.h"
+#include "common/bundle.h"
 
 namespace tavrio::uninstall {
 namespace {
@@ -26,15 +25,21 @@ namespace {
 constexpr wchar_t kKillTool[] = L"taskkill";
 constexpr wchar_t kShippedUninstaller[] = L"卸载.exe";
 
-// The two entries that make a folder recognisably an installation. Both modes delete them last,
-// so that a cleanup that was interrupted still finds one when it is run again.
-constexpr const wchar_t* kAnchors[] = {kMainProgram, kShippedUninstaller};
-
-// What keep mode removes from the install directory, in this order; everything else there
-// (the user's own files, "update.lock") stays.
+// The program entries that both modes remove first. The uninstaller and then the main program go
+// last: until then the folder can be uninstalled again, and the main program alone is what makes
+// it an installation.
 constexpr const wchar_t* kProgramEntries[] = {
-    L"_internal",   L"uninstall.exe", L"tavrio-updater.exe",
-    L"version.txt", kMainProgram,     kShippedUninstaller,
+    L"_internal",
+    L"uninstall.exe",
+    L"tavrio-updater.exe",
+    L"version.txt",
+};
+
+// What the updater leaves in the install directory, under the names it gives them: all mode
+// removes these too, and the updater's trash folders (real folders only).
+constexpr const wchar_t* kUpdaterEntries[] = {
+    L"update_failed.txt",  L"update_pending.json", L"update.lock",   L"update.journal",
+    L"update.journal.tmp", L"Tavrio.exe.new",      L"_internal_old",
 };
 
 // The first process is polled, never waited on: 40 polls 300 ms apart, then a pause that lets
@@ -81,10 +86,6 @@ std::wstring leave_install_directory(const std::wstring& install_dir) {
   return absolute;
 }
 
-bool is_anchor(const std::wstring& name) {
-  return std::find(std::begin(kAnchors), std::end(kAnchors), name) != std::end(kAnchors);
-}
-
 bool gone(Status removed) {
   return removed.ok() || removed.code() == ERROR_FILE_NOT_FOUND ||
          removed.code() == ERROR_PATH_NOT_FOUND;
@@ -101,7 +102,7 @@ void note(std::optional<Leftover>* first, const std::wstring& path, Status remov
 }
 
 // The outcome line says what was done only when all of it was done.
-void log_outcome(const std::optional<Leftover>& left, const char* done) {
+void log_outcome(const std::optional<Leftover>& left, std::string_view done) {
   if (!left) {
     append_setup_log(done);
     return;
@@ -115,50 +116,74 @@ Status remove_entry(const std::wstring& path) {
   return removed.code() == ERROR_DIRECTORY ? remove_file(path) : removed;
 }
 
-// Everything in the install directory but the anchors, then the local data folder, then the
-// anchors, then the directory itself: until the very end the folder is recognisably an
-// installation, so an interrupted run can be finished by running the uninstaller again.
-void remove_everything(const std::wstring& install_dir) {
-  std::vector<std::wstring> names;
-  (void)list_names(install_dir, &names);  // what cannot be listed fails the directory's removal
-  auto anchors = std::stable_partition(names.begin(), names.end(),
-                                       [](const std::wstring& name) { return !is_anchor(name); });
-  std::optional<Leftover> left;
-  auto remove_named = [&](auto first, auto last) {
-    for (auto name = first; name != last; ++name) {
-      const std::wstring path = join(install_dir, *name);
-      note(&left, path, remove_entry(path));
+// What both modes remove from the install directory, in order, noting the first that stayed.
+class Removal {
+ public:
+  explicit Removal(const std::wstring& install_dir) : install_dir_(install_dir) {}
+
+  void entry(const std::wstring& name) {
+    const std::wstring path = join(install_dir_, name);
+    note(&left_, path, remove_entry(path));
+  }
+  void tree(const std::wstring& path) { note(&left_, path, remove_tree(path)); }
+
+  // The updater's trash folders: its exact names, real folders only, never a link.
+  void trash_folders() {
+    std::vector<std::wstring> names;
+    (void)list_names(install_dir_, &names);
+    for (const std::wstring& name : names) {
+      if (bundle::is_trash_name(name) && is_directory(join(install_dir_, name))) entry(name);
     }
-  };
-  remove_named(names.begin(), anchors);
-  const std::wstring local_data = local_data_folder();
-  note(&left, local_data, remove_tree(local_data));
-  remove_named(anchors, names.end());
-  note(&left, install_dir, remove_tree(install_dir));
-  log_outcome(left, kAllRemoved);
-}
+  }
+
+  // Last, the uninstaller and then the main program. The first process may still have held its
+  // own image a moment ago: the uninstaller gets one more try.
+  void anchors() {
+    const std::wstring uninstaller = join(install_dir_, kShippedUninstaller);
+    Status removed = remove_entry(uninstaller);
+    if (!gone(removed)) {
+      pause_ms(kPollIntervalMs);
+      removed = remove_entry(uninstaller);
+    }
+    note(&left_, uninstaller, removed);
+    entry(kMainProgram);
+  }
+
+  const std::optional<Leftover>& left() const { return left_; }
+
+ private:
+  const std::wstring& install_dir_;
+  std::optional<Leftover> left_;
+};
 
 void remove_program_entries(const std::wstring& install_dir) {
-  std::optional<Leftover> left;
-  for (const wchar_t* entry : kProgramEntries) {
-    const std::wstring path = join(install_dir, entry);
-    Status removed = is_directory(path) ? remove_tree(path) : remove_file(path);
-    if (std::wstring_view(entry) == kShippedUninstaller && !gone(removed)) {
-      // The first process may still have held its own image a moment ago; one more try.
-      pause_ms(kPollIntervalMs);
-      removed = remove_file(path);
-    }
-    note(&left, path, removed);
-  }
-  log_outcome(left, kProgramRemovedDataKept);
+  Removal removal(install_dir);
+  for (const wchar_t* entry : kProgramEntries) removal.entry(entry);
+  removal.anchors();
+  log_outcome(removal.left(), kProgramRemovedDataKept);
+}
+
+// What the installation owns, then the local data, the anchors, and the folder once it is empty.
+// Whatever else the folder holds was put there by someone else (a user who installed into the
+// Desktop or "D:\Games"): it stays, and so does the folder.
+void remove_installation(const std::wstring& install_dir) {
+  Removal removal(install_dir);
+  for (const wchar_t* entry : kProgramEntries) removal.entry(entry);
+  for (const wchar_t* entry : kUpdaterEntries) removal.entry(entry);
+  removal.trash_folders();
+  removal.tree(local_data_folder());
+  removal.anchors();
+  std::optional<Leftover> left = removal.left();
+  const Status folder = remove_empty_folder(install_dir);
+  const bool others_stay = folder.code() == ERROR_DIR_NOT_EMPTY;
+  if (!others_stay) note(&left, install_dir, folder);
+  log_outcome(left, others_stay ? others_kept_line(install_dir) : std::string(kAllRemoved));
 }
 
 }  // namespace
 
 bool is_install_directory(const std::wstring& install_dir) {
-  if (is_volume_root(install_dir)) return false;
-  return std::any_of(std::begin(kAnchors), std::end(kAnchors),
-                     [&](const wchar_t* anchor) { return exists(join(install_dir, anchor)); });
+  return !is_volume_root(install_dir) && exists(join(install_dir, kMainProgram));
 }
 
 void append_setup_log(std::string_view message) {
@@ -177,8 +202,9 @@ void stop_main_program() {
 }
 
 void remove_shortcuts() {
-  (void)remove_file(join(desktop_folder(), kShortcutName));
-  (void)remove_file(join(start_menu_folder(), kShortcutName));
+  for (const std::wstring& folder : shortcut_folders()) {
+    (void)remove_file(join(folder, kShortcutName));
+  }
 }
 
 void remove_registration() {
@@ -200,7 +226,7 @@ int run_cleanup(const std::vector<std::wstring>& cleanup_arguments) {
     return 0;
   }
   if (cleanup_arguments[1] == kAllModeWord) {
-    remove_everything(install_dir);
+    remove_installation(install_dir);
   } else {
     remove_program_entries(install_dir);
   }

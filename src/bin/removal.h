@@ -14,19 +14,22 @@ void append_setup_log(std::string_view message);
 
 // The preparatory steps, always run back to back in this order; none reports a failure.
 void stop_main_program();    // taskkill /F /IM Tavrio.exe, run hidden to its end
-void remove_shortcuts();     // Tavrio.lnk on the desktop and in the start menu
+void remove_shortcuts();     // Tavrio.lnk in each of shortcut_folders()
 void remove_registration();  // HKCU uninstall key, whole tree
 void run_preparatory_steps();
 
 // The whole work of the cleanup copy: the arguments after "--cleanup" (install directory, mode
-// word, process id). It deletes only in a folder that is recognisably an installation (not a
-// volume's root, and Tavrio.exe or 卸载.exe inside), and its outcome line claims only what
-// happened. Returns the exit code: 2 with fewer than three arguments, else 0.
+// word, process id). It deletes only in a folder that is recognisably an installation, and only
+// what the installation owns: keep mode the program entries, all mode also what the updater
+// leaves there and the local data, and then the folder if nothing else is in it. Its outcome
+// line claims only what happened. Returns the exit code: 2 with fewer than three arguments,
+// else 0.
 int run_cleanup(const std::vector<std::wstring>& cleanup_arguments);
 
 // Whether a folder is recognisably an installation, which both processes check before anything
-// is stopped or deleted: not the root of a volume, and holding "Tavrio.exe" or "卸载.exe". Both
-// are deleted last, so that an uninstall that was interrupted can be run again.
+// is stopped or deleted: not the root of a volume, and holding "Tavrio.exe". A folder that only
+// holds "卸载.exe" is the user's Downloads as likely as an installation. Both modes delete
+// "卸载.exe" and then "Tavrio.exe" last, so an uninstall that was cut off can be run again.
 bool is_install_directory(const std::wstring& install_dir);
 
 }  // namespace tavrio::uninstall

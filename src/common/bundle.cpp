@@ -13,6 +13,20 @@ bool all_digits(std::wstring_view text) {
   return true;
 }
 
+// The length of the ".<digits>.<digits>.trash" that ends a trash name, 0 when it ends otherwise.
+size_t trash_tail(std::wstring_view name) {
+  if (!name.ends_with(kTrashSuffix)) return 0;
+  std::wstring_view rest = name.substr(0, name.size() - kTrashSuffix.size());
+  const size_t tick_dot = rest.rfind(L'.');
+  if (tick_dot == std::wstring_view::npos || !all_digits(rest.substr(tick_dot + 1))) return 0;
+  const size_t pid_dot = rest.rfind(L'.', tick_dot == 0 ? 0 : tick_dot - 1);
+  if (pid_dot == std::wstring_view::npos || pid_dot == tick_dot ||
+      !all_digits(rest.substr(pid_dot + 1, tick_dot - pid_dot - 1))) {
+    return 0;
+  }
+  return name.size() - pid_dot;
+}
+
 }  // namespace
 
 std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
@@ -22,15 +36,13 @@ std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
 }
 
 bool is_trash_of(std::wstring_view name, std::wstring_view original_name) {
-  // "<original>.<digits>.<digits>.trash" and nothing else.
-  if (!name.starts_with(original_name) || !name.ends_with(kTrashSuffix)) return false;
-  name.remove_prefix(original_name.size());
-  name.remove_suffix(kTrashSuffix.size());
-  if (name.size() < 4 || name.front() != L'.') return false;
-  name.remove_prefix(1);
-  const size_t dot = name.find(L'.');
-  return dot != std::wstring_view::npos && all_digits(name.substr(0, dot)) &&
-         all_digits(name.substr(dot + 1));
+  const size_t tail = trash_tail(name);
+  return tail != 0 && name.size() - tail == original_name.size() && name.starts_with(original_name);
+}
+
+bool is_trash_name(std::wstring_view name) {
+  const size_t tail = trash_tail(name);
+  return tail != 0 && tail < name.size();
 }
 
 }  // namespace tavrio::bundle

@@ -50,5 +50,7 @@ inline constexpr wchar_t kSetupLog[] = L"tavrio_setup.log";
 std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
                         unsigned long long tick);
 bool is_trash_of(std::wstring_view name, std::wstring_view original_name);
+// Whether a name is the trash name of some folder: "<name>.<digits>.<digits>.trash".
+bool is_trash_name(std::wstring_view name);
 
 }  // namespace tavrio::bundle

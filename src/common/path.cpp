@@ -74,6 +74,12 @@ std::wstring last_component(const std::wstring& path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
+bool same_name(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() &&
+         ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
 Status own_executable_path(std::wstring* path) {
   return read_growing(path, [](wchar_t* buffer, DWORD size) {
     return ::GetModuleFileNameW(nullptr, buffer, size);

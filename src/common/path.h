@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "common/os_error.h"
 
@@ -25,6 +26,10 @@ std::wstring full_path(const std::wstring& path);
 // path when there is none). Nothing is resolved.
 std::wstring text_before_last_separator(const std::wstring& path);
 std::wstring last_component(const std::wstring& path);
+
+// Whether two names (or two spellings of a path) are equal but for letter case, which is how the
+// file system tells names apart. Nothing is resolved.
+bool same_name(std::wstring_view a, std::wstring_view b);
 
 // The full path of the running program (GetModuleFileNameW), however long.
 Status own_executable_path(std::wstring* path);

@@ -213,6 +213,23 @@ Status remove_tree(const std::wstring& path) {
   return remove_directory(std::move(reopened), true);
 }
 
+Status remove_empty_folder(const std::wstring& path) {
+  UniqueFile folder = open_path(path, kDirectoryAccess, FILE_FLAG_BACKUP_SEMANTICS);
+  if (!folder) return last_error();
+  FILE_BASIC_INFO basic;
+  if (!::GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &basic, sizeof basic)) {
+    return last_error();
+  }
+  if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return OsError{ERROR_DIRECTORY};
+  // Wine accepts the deletion of a folder that is not empty and then quietly keeps it, so the
+  // folder is looked into first; Windows refuses it either way.
+  std::vector<char> buffer(4096);
+  std::vector<Listed> entries;
+  if (Status s = list_directory(folder.get(), buffer, &entries); !s.ok()) return s;
+  if (!entries.empty()) return OsError{ERROR_DIR_NOT_EMPTY};
+  return delete_with_retries(folder.get());
+}
+
 Status list_names(const std::wstring& folder, std::vector<std::wstring>* names) {
   UniqueFile directory = open_path(folder, FILE_LIST_DIRECTORY,
                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);

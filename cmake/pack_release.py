@@ -7,6 +7,7 @@ compression), so the zip's bytes depend on the two programs' bytes and nothing e
 """
 import hashlib
 import os
+import re
 import sys
 import zipfile
 
@@ -24,10 +25,19 @@ def entry(name, data):
     return info, data
 
 
+def bundle_name(constant):
+    """A name of the bundle as the programs spell it, read from their one header of names."""
+    header = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src", "common",
+                          "bundle.h")
+    with open(header, encoding="utf-8") as f:
+        return re.search(constant + r'\[\] = L"([^"]+)"', f.read()).group(1)
+
+
 def main():
     out, updater, uninstaller = sys.argv[1:4]
     programs = []
-    for name, path in (("tavrio-updater.exe", updater), ("卸载.exe", uninstaller)):
+    for name, path in ((bundle_name("kUpdater"), updater),
+                       (bundle_name("kShippedUninstaller"), uninstaller)):
         with open(path, "rb") as f:
             programs.append((name, f.read()))
     sums = "".join(f"{hashlib.sha256(data).hexdigest()}  {name}\n" for name, data in programs)

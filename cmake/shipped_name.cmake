@@ -1,7 +1,10 @@
-# Copies the built uninstall.exe beside itself as 卸载.exe, the name it ships under. The name
-# lives in this UTF-8 script rather than on the build tool's command line: on Windows a build
+# Copies the built uninstall.exe beside itself under the name it ships under. The name is read
+# here, from a UTF-8 file, rather than passed on the build tool's command line: on Windows a build
 # rule's command line passes through the ANSI code page, which outside Chinese locales has no
 # characters for it. Run as: cmake -DEXE=<built uninstall.exe> -P shipped_name.cmake
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(dir ${EXE} DIRECTORY)
-file(COPY_FILE ${EXE} ${dir}/卸载.exe)
+# The name as the programs spell it, in their one header of names.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../src/common/bundle.h line REGEX "kShippedUninstaller\\[\\] = L\"")
+string(REGEX REPLACE ".*L\"([^\"]+)\".*" "\\1" shipped "${line}")
+file(COPY_FILE ${EXE} ${dir}/${shipped})

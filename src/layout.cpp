@@ -36,7 +36,7 @@ Layout layout_of(const UpdateRequest& request, unsigned long process_id, unsigne
   layout.pending_marker = in_install(bundle::kPendingMarker);
   layout.update_lock = in_install(bundle::kUpdateLock);
   layout.journal = in_install(bundle::kJournal);
-  layout.journal_temporary = layout.journal + std::wstring(bundle::kJournalTemporarySuffix);
+  layout.journal_temporary = in_install(bundle::kJournalTemporary);
   // Everything a trash name adds to the folder's: ".<process id>.<tick>.trash".
   layout.trash_suffix = bundle::trash_name(L"", process_id, tick);
   layout.backup_trash = layout.backup_folder + layout.trash_suffix;

@@ -156,9 +156,9 @@ TEST(CleanupCopy, NoTemporaryFolderMeansNoCopyAndNoLog) {
     EXPECT_EQ(temp_folder(), std::nullopt);
     append_setup_log("should be dropped");
     // Only reached when the temporary folder is unknown, so this never starts a test copy.
-    std::optional<CleanupCopyFailure> copy_failure = start_cleanup_copy(work, true);
+    const CleanupCopyResult copy_failure = start_cleanup_copy(work, true);
     std::optional<std::string> failure;
-    if (copy_failure) failure = failure_text(*copy_failure);
+    if (!copy_failure.ok()) failure = failure_text(copy_failure);
     ASSERT_TRUE(failure.has_value());
     EXPECT_EQ(failure->rfind(kCopyCleanupFailed, 0), 0u) << *failure;
     EXPECT_NE(failure->find("(os error " + std::to_string(status.code()) + ")"), std::string::npos)

@@ -4,6 +4,7 @@
 
 #include "bin/locations.h"
 #include "bin/commands.h"
+#include "common/bundle.h"
 #include "common/file_ops.h"
 #include "common/identity.h"
 #include "common/os_error.h"
@@ -19,29 +20,31 @@ std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir, boo
           widen(decimal(first_process_id))};
 }
 
-std::optional<CleanupCopyFailure> start_cleanup_copy(const std::wstring& install_dir,
-                                                     bool keep_local_data) {
+CleanupCopyResult start_cleanup_copy(const std::wstring& install_dir, bool keep_local_data) {
   std::wstring self;
   if (Status s = own_executable_path(&self); !s.ok())
-    return CleanupCopyFailure{CopyStage::kLocateSelf, s};
+    return CleanupCopyResult::failed(CopyStage::kLocateSelf, s);
 
   // Without a temporary folder there is nowhere safe to put the copy: never a relative path.
   std::wstring temp;
-  if (Status s = find_temp_folder(&temp); !s.ok()) return CleanupCopyFailure{CopyStage::kCopy, s};
+  if (Status s = find_temp_folder(&temp); !s.ok())
+    return CleanupCopyResult::failed(CopyStage::kCopy, s);
   // A temporary folder inside the installation counts as none: the copy would delete the folder
   // it runs from and leave the install directory behind.
   if (may_lie_within(temp, install_dir)) {
-    return CleanupCopyFailure{CopyStage::kCopy, OsError{ERROR_PATH_NOT_FOUND}};
+    return CleanupCopyResult::failed(CopyStage::kCopy, OsError{ERROR_PATH_NOT_FOUND});
   }
-  const std::wstring target = join(temp, kCleanupCopyName);
+  const std::wstring target = join(temp, bundle::kCleanupCopy);
   // Overwrites a copy left by an earlier uninstall; one that is still running stays locked.
-  if (Status s = copy_file(self, target); !s.ok()) return CleanupCopyFailure{CopyStage::kCopy, s};
+  if (Status s = copy_file(self, target); !s.ok())
+    return CleanupCopyResult::failed(CopyStage::kCopy, s);
 
   ProcessStart start;
   start.program = target;
   start.arguments = cleanup_arguments(install_dir, keep_local_data, ::GetCurrentProcessId());
-  if (Status s = start_process(start); !s.ok()) return CleanupCopyFailure{CopyStage::kStart, s};
-  return std::nullopt;
+  if (Status s = start_process(start); !s.ok())
+    return CleanupCopyResult::failed(CopyStage::kStart, s);
+  return {};
 }
 
 }  // namespace tavrio::uninstall

@@ -14,11 +14,10 @@ namespace tavrio::uninstall {
 
 // Copies the own executable to the temporary folder as "tavrio-uninstall-cleanup.exe" and
 // starts it with "--cleanup", the install directory, "keep" or "all" and the own process id.
-// nullopt on success; otherwise the stage that failed and its error. A temporary folder
+// Success, or the stage that failed and its error. A temporary folder
 // that lies inside the install directory counts as none: the copy step fails with
 // ERROR_PATH_NOT_FOUND, as when the system names no temporary folder at all.
-std::optional<CleanupCopyFailure> start_cleanup_copy(const std::wstring& install_dir,
-                                                     bool keep_local_data);
+CleanupCopyResult start_cleanup_copy(const std::wstring& install_dir, bool keep_local_data);
 
 // The arguments after the program path: "--cleanup", the install directory exactly as given,
 // "keep" or "all", and the first process's id in decimal.

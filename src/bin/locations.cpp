@@ -9,6 +9,7 @@
 
 #include "bin/commands.h"
 #include "common/handles.h"
+#include "common/grow_buffer.h"
 #include "common/path.h"
 
 namespace tavrio::uninstall {
@@ -63,19 +64,15 @@ using UniqueShellText = UniqueHandle<HandleTraits<PWSTR, 0, &::CoTaskMemFree>>;
 }  // namespace
 
 std::optional<std::wstring> process_environment(const wchar_t* name) {
-  std::wstring value(256, L'\0');
-  for (;;) {
-    ::SetLastError(ERROR_SUCCESS);
-    DWORD n = ::GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
-    // Not set, or set to the empty text: either way no usable folder, and a bare name joined to
-    // an empty base would resolve against whatever the current folder is.
-    if (n == 0) return std::nullopt;
-    if (n < value.size()) {
-      value.resize(n);
-      return value;
-    }
-    value.resize(n);  // n counts the terminating NUL when the buffer was too small
+  // Not set, or set to the empty text: either way no usable folder, and a bare name joined to an
+  // empty base would resolve against whatever the current folder is.
+  std::wstring value;
+  if (!read_growing(&value, [&](wchar_t* buffer, DWORD size) {
+         return ::GetEnvironmentVariableW(name, buffer, size);
+       }).ok()) {
+    return std::nullopt;
   }
+  return value;
 }
 
 std::wstring install_dir_from(const std::vector<std::wstring>& arguments,
@@ -140,23 +137,7 @@ std::vector<std::wstring> shortcut_folders() {
 
 Status find_temp_folder(std::wstring* folder) {
   const TempPathQuery query = temp_path_query();
-  std::wstring buffer(MAX_PATH + 1, L'\0');
-  for (;;) {
-    ::SetLastError(ERROR_SUCCESS);
-    DWORD n = query(static_cast<DWORD>(buffer.size()), buffer.data());
-    if (n == 0) {
-      DWORD error = ::GetLastError();
-      // No folder and no reason given: report it as the path that could not be found.
-      return OsError{error == ERROR_SUCCESS ? ERROR_PATH_NOT_FOUND : error};
-    }
-    if (n < buffer.size()) {
-      buffer.resize(n);
-      *folder = std::move(buffer);
-      return {};
-    }
-    if (buffer.size() >= 32768) return OsError{ERROR_FILENAME_EXCED_RANGE};
-    buffer.resize(n + 1);
-  }
+  return read_growing(folder, [&](wchar_t* buffer, DWORD size) { return query(size, buffer); });
 }
 
 std::optional<std::wstring> temp_folder() {

@@ -46,11 +46,4 @@ std::optional<std::wstring> temp_folder();
 // empty path without one.
 Status find_temp_folder(std::wstring* folder);
 
-inline constexpr wchar_t kMainProgram[] = L"Tavrio.exe";
-inline constexpr wchar_t kShortcutName[] = L"Tavrio.lnk";
-inline constexpr wchar_t kRegistrationKey[] =
-    L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrio";
-inline constexpr wchar_t kSetupLogName[] = L"tavrio_setup.log";
-inline constexpr wchar_t kCleanupCopyName[] = L"tavrio-uninstall-cleanup.exe";
-
 }  // namespace tavrio::uninstall

@@ -1,19 +1,20 @@
 #include "bin/messages.h"
 
 #include "bin/locations.h"
+#include "common/bundle.h"
 #include "common/text.h"
 
 namespace tavrio::uninstall {
 
-std::string failure_text(const CleanupCopyFailure& failure) {
-  const char* prefix = failure.stage == CopyStage::kLocateSelf ? kLocateSelfFailed
-                       : failure.stage == CopyStage::kCopy     ? kCopyCleanupFailed
-                                                               : kStartCleanupFailed;
-  return prefix + error_text(failure.error);
+std::string failure_text(const CleanupCopyResult& failure) {
+  const char* prefix = failure.step() == CopyStage::kLocateSelf ? kLocateSelfFailed
+                       : failure.step() == CopyStage::kCopy     ? kCopyCleanupFailed
+                                                                : kStartCleanupFailed;
+  return prefix + error_text(failure.error());
 }
 
 std::string no_installation_text(const std::wstring& install_dir, bool line_break) {
-  return kNoMainProgramBefore + display_form(kMainProgram) + kNoMainProgramAfter +
+  return kNoMainProgramBefore + display_form(bundle::kMainProgram) + kNoMainProgramAfter +
          (line_break ? "\n" : "") + display_form(install_dir);
 }
 
@@ -22,15 +23,15 @@ std::string starting_line(const std::wstring& install_dir, bool delete_data) {
          (delete_data ? kModeDeleteData : kModeKeepData) + kModeClose;
 }
 
-std::string uninstall_failed_line(const CleanupCopyFailure& failure) {
+std::string uninstall_failed_line(const CleanupCopyResult& failure) {
   return kUninstallFailed + failure_text(failure);
 }
 
-std::string failure_box_text(const CleanupCopyFailure& failure, const std::wstring& install_dir) {
+std::string failure_box_text(const CleanupCopyResult& failure, const std::wstring& install_dir) {
   return failure_text(failure) + "\n\n" + kManualDeletionHint + display_form(install_dir);
 }
 
-std::string silent_start_failed_line(const CleanupCopyFailure& failure) {
+std::string silent_start_failed_line(const CleanupCopyResult& failure) {
   return kStartCleanupFailed + failure_text(failure);
 }
 

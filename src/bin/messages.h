@@ -6,6 +6,7 @@
 #include <string>
 
 #include "common/os_error.h"
+#include "common/step_result.h"
 
 namespace tavrio::uninstall {
 
@@ -52,24 +53,22 @@ inline constexpr char kStartCleanupFailed[] = "启动清理程序失败：";
 // Where starting the cleanup copy stopped.
 enum class CopyStage { kLocateSelf, kCopy, kStart };
 
-struct CleanupCopyFailure {
-  CopyStage stage;
-  Status error;
-};
+// Success, or the stage that failed and its error.
+using CleanupCopyResult = StepResult<CopyStage>;
 
 // "定位自身失败：", "复制清理程序失败：" or "启动清理程序失败：", then the error text.
-std::string failure_text(const CleanupCopyFailure& failure);
+std::string failure_text(const CleanupCopyResult& failure);
 
 // "这个目录里没有 Tavrio.exe，未做任何删除：", for the box (`line_break`) or the log.
 std::string no_installation_text(const std::wstring& install_dir, bool line_break);
 // "开始卸载 <dir>（保留本地资料）" or "（同时删除本地资料）".
 std::string starting_line(const std::wstring& install_dir, bool delete_data);
 // "卸载失败：" and the failure, for the setup log.
-std::string uninstall_failed_line(const CleanupCopyFailure& failure);
+std::string uninstall_failed_line(const CleanupCopyResult& failure);
 // The failure, a blank line and where the files can be deleted by hand.
-std::string failure_box_text(const CleanupCopyFailure& failure, const std::wstring& install_dir);
+std::string failure_box_text(const CleanupCopyResult& failure, const std::wstring& install_dir);
 // Silent mode's line: "启动清理程序失败：" and the failure.
-std::string silent_start_failed_line(const CleanupCopyFailure& failure);
+std::string silent_start_failed_line(const CleanupCopyResult& failure);
 // "程序与本地资料已删除，安装目录里的其他文件已保留：<dir>".
 std::string others_kept_line(const std::wstring& install_dir);
 // "卸载未完成，残留：<path>：<error>".

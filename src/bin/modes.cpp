@@ -4,7 +4,7 @@
 
 #include "bin/cleanup_copy.h"
 #include "bin/locations.h"
-#include "bin/message.h"
+#include "bin/message_box.h"
 #include "bin/messages.h"
 #include "bin/removal.h"
 #include "bin/window.h"
@@ -29,12 +29,8 @@ bool guard_install_directory(const std::wstring& install_dir) {
 
 void run_silent(const std::wstring& install_dir, bool keep_local_data) {
   run_preparatory_steps();
-  if (std::optional<CleanupCopyFailure> failure =
-          start_cleanup_copy(install_dir, keep_local_data)) {
-    append_setup_log(silent_start_failed_line(*failure));
-  } else {
-    append_setup_log(kScheduled);
-  }
+  const CleanupCopyResult started = start_cleanup_copy(install_dir, keep_local_data);
+  append_setup_log(started.ok() ? std::string(kScheduled) : silent_start_failed_line(started));
 }
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include "common/log_line.h"
 #include "common/path.h"
 #include "common/process_ops.h"
+#include "common/step_result.h"
 #include "common/text.h"
 #include "common/bundle.h"
 
@@ -23,23 +24,22 @@ namespace tavrio::uninstall {
 namespace {
 
 constexpr wchar_t kKillTool[] = L"taskkill";
-constexpr wchar_t kShippedUninstaller[] = L"卸载.exe";
 
 // The program entries that both modes remove first. The uninstaller and then the main program go
 // last: until then the folder can be uninstalled again, and the main program alone is what makes
 // it an installation.
 constexpr const wchar_t* kProgramEntries[] = {
-    L"_internal",
-    L"uninstall.exe",
-    L"tavrio-updater.exe",
-    L"version.txt",
+    bundle::kProgramFolder,
+    bundle::kUninstaller,
+    bundle::kUpdater,
+    bundle::kVersionFile,
 };
 
 // What the updater leaves in the install directory, under the names it gives them: all mode
 // removes these too, and the updater's trash folders (real folders only).
 constexpr const wchar_t* kUpdaterEntries[] = {
-    L"update_failed.txt",  L"update_pending.json", L"update.lock",   L"update.journal",
-    L"update.journal.tmp", L"Tavrio.exe.new",      L"_internal_old",
+    bundle::kFailureReport,    bundle::kPendingMarker,  bundle::kUpdateLock,   bundle::kJournal,
+    bundle::kJournalTemporary, bundle::kNewMainProgram, bundle::kBackupFolder,
 };
 
 // The first process is polled, never waited on: 40 polls 300 ms apart, then a pause that lets
@@ -91,23 +91,22 @@ bool gone(Status removed) {
          removed.code() == ERROR_PATH_NOT_FOUND;
 }
 
-// The first entry that a removal left in place, and the error that kept it there.
-struct Leftover {
-  std::wstring path;
-  Status error;
-};
+// Success, or the first entry that a removal left in place and the error that kept it there.
+enum class RemovalStep { kEntryLeft };
+using Leftover = StepResult<RemovalStep>;
 
-void note(std::optional<Leftover>* first, const std::wstring& path, Status removed) {
-  if (!*first && !gone(removed)) *first = Leftover{path, removed};
+void note(Leftover* first, const std::wstring& path, Status removed) {
+  if (first->ok() && !gone(removed))
+    *first = Leftover::failed(RemovalStep::kEntryLeft, removed, path);
 }
 
 // The outcome line says what was done only when all of it was done.
-void log_outcome(const std::optional<Leftover>& left, std::string_view done) {
-  if (!left) {
+void log_outcome(const Leftover& left, std::string_view done) {
+  if (left.ok()) {
     append_setup_log(done);
     return;
   }
-  append_setup_log(incomplete_line(left->path, left->error));
+  append_setup_log(incomplete_line(left.subject(), left.error()));
 }
 
 // A folder as a tree (a link as a link), anything else as a file.
@@ -139,21 +138,21 @@ class Removal {
   // Last, the uninstaller and then the main program. The first process may still have held its
   // own image a moment ago: the uninstaller gets one more try.
   void anchors() {
-    const std::wstring uninstaller = join(install_dir_, kShippedUninstaller);
+    const std::wstring uninstaller = join(install_dir_, bundle::kShippedUninstaller);
     Status removed = remove_entry(uninstaller);
     if (!gone(removed)) {
       pause_ms(kPollIntervalMs);
       removed = remove_entry(uninstaller);
     }
     note(&left_, uninstaller, removed);
-    entry(kMainProgram);
+    entry(bundle::kMainProgram);
   }
 
-  const std::optional<Leftover>& left() const { return left_; }
+  const Leftover& left() const { return left_; }
 
  private:
   const std::wstring& install_dir_;
-  std::optional<Leftover> left_;
+  Leftover left_;
 };
 
 void remove_program_entries(const std::wstring& install_dir) {
@@ -173,7 +172,7 @@ void remove_installation(const std::wstring& install_dir) {
   removal.trash_folders();
   removal.tree(local_data_folder());
   removal.anchors();
-  std::optional<Leftover> left = removal.left();
+  Leftover left = removal.left();
   const Status folder = remove_empty_folder(install_dir);
   const bool others_stay = folder.code() == ERROR_DIR_NOT_EMPTY;
   if (!others_stay) note(&left, install_dir, folder);
@@ -183,19 +182,19 @@ void remove_installation(const std::wstring& install_dir) {
 }  // namespace
 
 bool is_install_directory(const std::wstring& install_dir) {
-  return !is_volume_root(install_dir) && exists(join(install_dir, kMainProgram));
+  return !is_volume_root(install_dir) && exists(join(install_dir, bundle::kMainProgram));
 }
 
 void append_setup_log(std::string_view message) {
   std::wstring folder;
   if (!find_temp_folder(&folder).ok()) return;  // never a relative path
-  append_log_line(join(folder, kSetupLogName), message);
+  append_log_line(join(folder, bundle::kSetupLog), message);
 }
 
 void stop_main_program() {
   ProcessStart kill;
   kill.program = kKillTool;
-  kill.arguments = {L"/F", L"/IM", kMainProgram};
+  kill.arguments = {L"/F", L"/IM", bundle::kMainProgram};
   kill.creation_flags = CREATE_NO_WINDOW;
   ProcessResult ignored;
   (void)run_to_end(kill, &ignored);
@@ -203,12 +202,12 @@ void stop_main_program() {
 
 void remove_shortcuts() {
   for (const std::wstring& folder : shortcut_folders()) {
-    (void)remove_file(join(folder, kShortcutName));
+    (void)remove_file(join(folder, bundle::kShortcut));
   }
 }
 
 void remove_registration() {
-  ::RegDeleteTreeW(HKEY_CURRENT_USER, kRegistrationKey);
+  ::RegDeleteTreeW(HKEY_CURRENT_USER, bundle::kRegistrationKey);
 }
 
 void run_preparatory_steps() {

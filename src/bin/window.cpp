@@ -10,7 +10,7 @@
 
 #include "bin/cleanup_copy.h"
 #include "bin/locations.h"
-#include "bin/message.h"
+#include "bin/message_box.h"
 #include "bin/messages.h"
 #include "bin/removal.h"
 #include "common/handles.h"
@@ -85,7 +85,7 @@ struct WorkerInput {
 
 // Logs the failure and tells the user where the files are left; the box is owned by the window,
 // which stays disabled while it is up. Afterwards the window may be closed again.
-void report_failure(HWND window, const std::wstring& install_dir, const CleanupCopyFailure& failure,
+void report_failure(HWND window, const std::wstring& install_dir, const CleanupCopyResult& failure,
                     WorkerLink& link) {
   append_setup_log(uninstall_failed_line(failure));
   show_message(window, failure_box_text(failure, install_dir));
@@ -98,16 +98,16 @@ DWORD WINAPI run_worker(void* parameter) {
   std::unique_ptr<WorkerInput> input(static_cast<WorkerInput*>(parameter));
   append_setup_log(starting_line(input->install_dir, input->delete_data));
   run_preparatory_steps();
-  std::optional<CleanupCopyFailure> failure =
+  const CleanupCopyResult started =
       start_cleanup_copy(input->install_dir, /*keep_local_data=*/!input->delete_data);
-  if (!failure) {
+  if (started.ok()) {
     // The window closes on this message and the first process ends, which is what the
     // cleanup copy waits for. Should the message be lost, the message loop sees this thread
     // end with the flag set and closes the window all the same.
     input->link->cleanup_started.store(true);
     ::PostMessageW(input->window, kCompletionMessage, 0, 0);
   } else {
-    report_failure(input->window, input->install_dir, *failure, *input->link);
+    report_failure(input->window, input->install_dir, started, *input->link);
   }
   return 0;
 }
@@ -174,7 +174,8 @@ void start_removal(WindowState& state) {
     OsError error = last_error();
     // Without a worker the cleanup program is never started: the user learns it as a failed
     // start of the cleanup program, with the same hint and the same way out as any failure.
-    report_failure(window, state.install_dir, {CopyStage::kStart, error}, state.link);
+    report_failure(window, state.install_dir, CleanupCopyResult::failed(CopyStage::kStart, error),
+                   state.link);
     return;
   }
   input.release();  // the worker owns it now

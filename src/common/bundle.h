@@ -32,8 +32,9 @@ inline constexpr wchar_t kFailureReport[] = L"update_failed.txt";
 inline constexpr wchar_t kPendingMarker[] = L"update_pending.json";
 inline constexpr wchar_t kUpdateLock[] = L"update.lock";
 inline constexpr wchar_t kJournal[] = L"update.journal";
-inline constexpr std::wstring_view kJournalTemporarySuffix = L".tmp";
+inline constexpr wchar_t kJournalTemporary[] = L"update.journal.tmp";
 inline constexpr std::wstring_view kNewExecutableSuffix = L".new";
+inline constexpr wchar_t kNewMainProgram[] = L"Tavrio.exe.new";
 
 // A folder the updater moved out of the way before deleting it:
 // "<folder>.<process id>.<tick>.trash", beside the folder.

@@ -1,4 +1,4 @@
-#include "bin/message.h"
+#include "bin/message_box.h"
 
 #include "bin/messages.h"
 #include "common/text.h"

@@ -5,6 +5,6 @@
 cmake_minimum_required(VERSION 3.25)
 get_filename_component(dir ${EXE} DIRECTORY)
 # The name as the programs spell it, in their one header of names.
-file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../src/common/bundle.h line REGEX "kShippedUninstaller\\[\\] = L\"")
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../src/common/bundle.h line ENCODING UTF-8 REGEX "kShippedUninstaller\\[\\] = L\"")
 string(REGEX REPLACE ".*L\"([^\"]+)\".*" "\\1" shipped "${line}")
 file(COPY_FILE ${EXE} ${dir}/${shipped})

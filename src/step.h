@@ -49,6 +49,9 @@ inline constexpr unsigned kRetryPauseMs = 2000;
 inline UpdateResult step_failed(Status error) {
   return UpdateResult::failed(FailedStep::kUnnamed, error);
 }
+inline UpdateResult step_result(Status status) {
+  return status.ok() ? UpdateResult{} : step_failed(status);
+}
 inline UpdateResult step_failed_on(std::wstring subject) {
   return UpdateResult::failed(FailedStep::kUnnamed, {}, std::move(subject));
 }

@@ -94,10 +94,7 @@ UpdateResult clear_old_backup(Run& run) {
 }
 
 UpdateResult back_up_program_folder(Run& run) {
-  if (Status s = rename_path(run.layout.program_folder, run.layout.backup_folder); !s.ok()) {
-    return step_failed(s);
-  }
-  return {};
+  return step_result(rename_path(run.layout.program_folder, run.layout.backup_folder));
 }
 
 Status put_backup_back(const Layout& layout) {
@@ -105,11 +102,7 @@ Status put_backup_back(const Layout& layout) {
 }
 
 UpdateResult move_program_folder_in(Run& run) {
-  if (Status s = rename_path(run.layout.staged_program_folder, run.layout.program_folder);
-      !s.ok()) {
-    return step_failed(s);
-  }
-  return {};
+  return step_result(rename_path(run.layout.staged_program_folder, run.layout.program_folder));
 }
 
 Status remove_new_runtime(const Layout& layout) {
@@ -119,12 +112,8 @@ Status remove_new_runtime(const Layout& layout) {
 }
 
 UpdateResult move_executable_in(Run& run) {
-  if (Status s = rename_path(run.layout.new_executable, run.layout.installed_exe,
-                             RenameFlush::kWriteThrough);
-      !s.ok()) {
-    return step_failed(s);
-  }
-  return {};
+  return step_result(rename_path(run.layout.new_executable, run.layout.installed_exe,
+                                 RenameFlush::kWriteThrough));
 }
 
 Status remove_journal(const Layout& layout) {

@@ -35,8 +35,9 @@ std::span<const PlanStep> update_plan() {
   return kPlan;
 }
 
-UpdatePlan::UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause)
-    : layout_(layout), log_(log), pause_(pause), plan_(update_plan()), run_{layout, plan_} {}
+UpdatePlan::UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause,
+                       std::span<const PlanStep> plan)
+    : layout_(layout), log_(log), pause_(pause), plan_(plan), run_{layout, plan_} {}
 
 bool UpdatePlan::may_run_while_closing(const PlanStep& step) const {
   switch (step.while_closing) {

@@ -30,7 +30,9 @@ struct Outcome {
 
 class UpdatePlan {
  public:
-  UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause);
+  // `plan` is the update's own unless a test gives rows of its own; `layout` must outlive it.
+  UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause,
+             std::span<const PlanStep> plan = update_plan());
   UpdatePlan(const UpdatePlan&) = delete;
   UpdatePlan& operator=(const UpdatePlan&) = delete;
 
@@ -54,8 +56,8 @@ class UpdatePlan {
   Outcome fail_at(size_t row, const UpdateResult& failure);
 
   const Layout& layout_;
-  const UpdateLog& log_;
-  const Pause& pause_;
+  const UpdateLog log_;
+  const Pause pause_;
   std::span<const PlanStep> plan_;
   Run run_;
   size_t next_ = 0;             // the first step not yet run

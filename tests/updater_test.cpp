@@ -14,6 +14,7 @@
 #include "common/file_name.h"
 #include "common/path.h"
 #include "completion.h"
+#include "journal.h"
 #include "layout.h"
 #include "plan.h"
 #include "request.h"
@@ -252,6 +253,109 @@ TEST(Backup, RetriesWhileTheProgramFolderIsHeldAndLogsEachFailedAttempt) {
                                                "备份旧目录第 2 次失败：" + held_error}));
   EXPECT_TRUE(path_exists(dir + L"\\_internal_old\\python312.dll"));
   EXPECT_FALSE(path_exists(dir + L"\\_internal"));
+}
+
+// The runner on rows of its own: each action and undo records itself, and the action of the row
+// a case names fails (error 5). Rows 0 to 2 may run while the application closes, 3 and 4 not.
+std::vector<std::string> g_calls;
+int g_failing_row = -1;
+
+template <int kRow>
+updater::UpdateResult act(updater::Run&) {
+  g_calls.push_back("do " + std::to_string(kRow));
+  return kRow == g_failing_row ? updater::step_failed(OsError{ERROR_ACCESS_DENIED})
+                               : updater::UpdateResult{};
+}
+template <int kRow>
+Status undo(const updater::Layout&) {
+  g_calls.push_back("undo " + std::to_string(kRow));
+  return {};
+}
+
+using updater::FailedStep;
+using updater::SwapStep;
+using updater::WhileClosing;
+constexpr updater::PlanStep kTestPlan[] = {
+    {"check",
+     FailedStep::kPackageIncomplete,
+     {},
+     act<0>,
+     nullptr,
+     WhileClosing::kYes,
+     "checked",
+     false,
+     1},
+    {"journal",
+     FailedStep::kReplacement,
+     SwapStep::kStarted,
+     nullptr,
+     undo<1>,
+     WhileClosing::kYes,
+     {},
+     true,
+     1},
+    {"make", FailedStep::kReplacement, {}, act<2>, undo<2>, WhileClosing::kYes, {}, true, 1},
+    {"move",
+     FailedStep::kBackup,
+     SwapStep::kBackedUp,
+     act<3>,
+     undo<3>,
+     WhileClosing::kNo,
+     {},
+     false,
+     2},
+    {"finish", FailedStep::kReplacement, SwapStep::kReplaced, act<4>, undo<4>, WhileClosing::kNo,
+     "finished", true, 1},
+};
+
+// The order of actions, the wait, the log lines and the journal; the undos in reverse order of
+// the rows done, the journal saying "rolling back" first once the installation moved.
+TEST(PlanRunner, RunsInOrderStopsAtTheFirstFailureAndUndoesInReverse) {
+  const std::string denied = error_text_of(ERROR_ACCESS_DENIED);
+  struct Case {
+    int failing_row;
+    std::vector<std::string> calls;
+    Lines log;
+    std::optional<SwapStep> journal;
+  };
+  const Case cases[] = {
+      {-1, {"do 0", "do 2", "wait", "do 3", "do 4"}, {"checked", "finished"}, SwapStep::kReplaced},
+      {0, {"do 0", "wait"}, {}, std::nullopt},
+      {2,
+       {"do 0", "do 2", "wait", "undo 1"},
+       {"checked", kRollingBack + denied},
+       SwapStep::kStarted},
+      {3,
+       {"do 0", "do 2", "wait", "do 3", "do 3", "undo 2", "undo 1"},
+       {"checked", "备份旧目录第 1 次失败：" + denied, "备份旧目录第 2 次失败：" + denied},
+       SwapStep::kStarted},
+      {4,
+       {"do 0", "do 2", "wait", "do 3", "do 4", "undo 3", "undo 2", "undo 1"},
+       {"checked", kRollingBack + denied},
+       SwapStep::kRollingBack},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.failing_row);
+    Paused p;
+    const updater::Layout layout =
+        updater::layout_of({0, p.dir, L"Tavrio.exe", p.dir + L"\\stage", L""});
+    g_calls.clear();
+    g_failing_row = c.failing_row;
+    updater::UpdatePlan plan(layout, p.log, p.pause(), kTestPlan);
+    plan.run_while_closing();
+    g_calls.push_back("wait");
+    EXPECT_TRUE(log_messages(p.log.path()).empty()) << "logged before the exit";
+    const updater::Outcome outcome = plan.finish();
+    EXPECT_EQ(g_calls, c.calls);
+    EXPECT_EQ(log_messages(p.log.path()), c.log);
+    EXPECT_EQ(outcome.ending == updater::Ending::kFailed, c.failing_row >= 0);
+    if (c.failing_row >= 0) {
+      EXPECT_EQ(outcome.failure.step(), kTestPlan[c.failing_row].failure);
+      EXPECT_EQ(outcome.failure.error().code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    const std::optional<updater::Journal> journal = updater::read_journal(layout.journal);
+    EXPECT_EQ(journal ? std::optional<SwapStep>(journal->step) : std::nullopt, c.journal);
+  }
 }
 
 TEST(Backup, GivesUpAfterSixAttemptsWithAPauseAfterEach) {

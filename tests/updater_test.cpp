@@ -322,14 +322,18 @@ TEST(WaitForExit, DoesNotWaitForNoProcessOrAnEndedOne) {
 // late there may be any program. Only a process of the installed executable (however its path
 // is spelled) that is older than the updater counts; anything else is not waited on or ended.
 TEST(WaitForExit, OnlyAnOlderProcessOfTheInstalledExecutableIsTheApplication) {
-  StartedProcess app(spawn_standin(scratch_dir(), {L"--run-seconds", L"-1"}));
+  // A copy of its own, so that the drive letter mapped onto its folder changes nothing that
+  // other tests see (Wine takes volume serials from the drive letter a folder is found under).
+  const std::wstring dir = scratch_dir() + L"\\installed";
+  const std::wstring exe = dir + L"\\standin_app.exe";
+  write_file(exe, read_file(built_exe(L"standin_app.exe")));
+  MappedDrive drive(L'Q', dir);
+  StartedProcess app(spawn(exe, {L"--run-seconds", L"-1"}));
   ASSERT_TRUE(app.valid());
-  const std::wstring exe = built_exe(L"standin_app.exe");
   const FILETIME created = creation_of(app.get());
   const FILETIME later = plus_ms(created, 1);
   std::wstring upper_slashed = exe;
   for (wchar_t& c : upper_slashed) c = c == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(c));
-  MappedDrive drive(L'Q', bin_dir());
   struct Case {
     const char* name;
     std::wstring exe;  // empty: this system cannot spell it so
@@ -340,7 +344,7 @@ TEST(WaitForExit, OnlyAnOlderProcessOfTheInstalledExecutableIsTheApplication) {
       {"the same path", exe, later, true},
       {"another case, forward slashes", upper_slashed, later, true},
       {"a \\\\?\\ path", L"\\\\?\\" + exe, later, true},
-      {"through the folder above", bin_dir() + L"\\..\\bin\\standin_app.exe", later, true},
+      {"through the folder above", dir + L"\\..\\installed\\standin_app.exe", later, true},
       {"its short name", short_name(exe), later, true},
       {"a drive letter mapped onto its folder",
        drive.mapped() ? drive.root() + L"standin_app.exe" : L"", later, true},
@@ -408,11 +412,13 @@ TEST(UpdateLock, IsNamedAfterTheFolderItselfSoEverySpellingMeetsTheSameLock) {
     waits.push_back(ms);
     return updater::real_lock_wait()(lock, 0);
   };
+  // Mapped first: Wine takes a folder's volume serial from the drive letter it finds the folder
+  // under, so mapping a letter onto a folder above changes the serial of every spelling.
+  MappedDrive drive(L'Q', s.root);
   OtherUpdater other(s.install);
   ASSERT_TRUE(other.held());
   std::wstring upper_slashed = s.install + L"\\";
   for (wchar_t& c : upper_slashed) c = c == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(c));
-  MappedDrive drive(L'Q', s.root);
   const std::wstring spellings[] = {
       s.install,
       upper_slashed,

@@ -30,14 +30,24 @@ struct MadeEarly {
   bool journal = false;
 };
 
+// The refusal of the staging directory's placement. Without the lock (the install directory
+// could not be opened to name it) nothing can be proven about the staging directory either, as
+// the placement check itself says for such an install directory: the run is refused the same
+// way, so that no swap ever runs without the lock, even if the folder turned up in between.
+StepFailure refusal_of_staging(const UpdateRequest& request, bool locked) {
+  if (StepFailure refused = check_staging_placement(request)) return refused;
+  if (!locked) return Failure{FailedStep::kStagingRefused, {}, request.staging_dir};
+  return std::nullopt;
+}
+
 // While the application is still closing, the new executable is made ready and the journal
 // started: neither is part of the installation, and their writes to disk are then off the time
 // the application is away. Only when there is nothing to settle from an earlier run (no
 // journal, the program folder in place), so that recovery finds the disk as it was left.
 MadeEarly prepare_while_the_application_closes(const UpdateRequest& request,
-                                               const UpdatePaths& paths) {
+                                               const UpdatePaths& paths, bool locked) {
   MadeEarly made;
-  if (check_exe_name(request) || check_staging_placement(request)) return made;
+  if (check_exe_name(request) || refusal_of_staging(request, locked)) return made;
   if (exists(paths.journal) || !exists(paths.program_folder)) return made;
   made.new_executable = make_new_executable(paths).ok();
   made.journal = made.new_executable &&
@@ -47,14 +57,14 @@ MadeEarly prepare_while_the_application_closes(const UpdateRequest& request,
 
 // From the refusals to the replacement; the first failure ends the swap.
 Outcome swap_program(const UpdateRequest& request, const UpdatePaths& paths, const UpdateLog& log,
-                     const Pause& pause, const MadeEarly& early, Kept* kept) {
+                     const Pause& pause, const MadeEarly& early, bool locked, Kept* kept) {
   // Both refusals come before anything is touched, and the staging directory is kept.
   if (StepFailure refused = check_exe_name(request)) {
     kept->staging_dir = true;
     kept->exe_name_refused = true;
     return failed_with(*refused);
   }
-  if (StepFailure refused = check_staging_placement(request)) {
+  if (StepFailure refused = refusal_of_staging(request, locked)) {
     kept->staging_dir = true;
     return failed_with(*refused);
   }
@@ -85,16 +95,28 @@ Outcome swap_program(const UpdateRequest& request, const UpdatePaths& paths, con
 
 }  // namespace
 
-void run_update(const UpdateRequest& given, const Pause& pause) {
+void run_update(const UpdateRequest& given, const UpdateSeams& seams) {
   const UpdateRequest request = with_absolute_paths(given);
   const UpdatePaths paths = derive_paths(request);
   const UpdateLog log(request.log_path);
   log.append(kStartBanner);
-  const MadeEarly early = prepare_while_the_application_closes(request, paths);
-  wait_for_exit(request.process_id, log, pause);
+  // The application exits right after starting us: its process is held before anything else is
+  // done, or its id could name another program by the time we look.
+  UniqueProcess application =
+      open_application(request.process_id, paths.installed_exe, seams.updater_created);
+  // Held until the run has ended, after the restart and the cleanup.
+  const UpdateLock lock = take_update_lock(request.install_dir, seams.wait_on_lock);
+  if (lock.state() == UpdateLock::State::kBusy) {
+    // The other updater owns everything here, the markers and the restart included.
+    log.append(kAnotherUpdaterRunning);
+    return;
+  }
+  const MadeEarly early = prepare_while_the_application_closes(request, paths, lock.held());
+  wait_for_exit(application.get(), log, seams.pause, seams.wait_on_application);
+  application.reset();
 
   Kept kept;
-  const Outcome outcome = swap_program(request, paths, log, pause, early, &kept);
+  const Outcome outcome = swap_program(request, paths, log, seams.pause, early, lock.held(), &kept);
   switch (outcome.ending) {
     case Ending::kFailed:
       end_with_failure(paths, request.log_path, *outcome.failure, log);

@@ -287,7 +287,12 @@ int wmain(int argc, wchar_t** argv) {
         ::WaitForSingleObject(app.get(), INFINITE);
         ended = Clock::now();
       });
-      tavrio::updater::wait_for_exit(pid, tavrio::updater::UpdateLog(L""),
+      // The stand-in plays the application, so it must count as older than "the updater".
+      FILETIME updater_created;
+      ::GetSystemTimeAsFileTime(&updater_created);
+      UniqueProcess held = tavrio::updater::open_application(pid, standin, updater_created);
+      if (!held) std::printf("  (the stand-in was not taken for the application)\n");
+      tavrio::updater::wait_for_exit(held.get(), tavrio::updater::UpdateLog(L""),
                                      [](unsigned ms) { tavrio::pause_ms(ms); });
       const auto noticed = Clock::now();
       ender.join();

@@ -13,6 +13,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   ::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
   std::optional<tavrio::updater::UpdateRequest> request =
       tavrio::updater::read_update_request(tavrio::own_arguments());
-  if (request) tavrio::updater::run_update(*request, tavrio::updater::real_pause());
+  if (request) tavrio::updater::run_update(*request);
   return 0;
 }

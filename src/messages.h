@@ -13,6 +13,9 @@ namespace tavrio::updater {
 
 // Log lines, in the order a run writes them.
 inline constexpr std::string_view kStartBanner = "=== 更新开始（Native 更新器）===";
+// The whole log of a run that found another updater at work on the installation.
+inline constexpr std::string_view kAnotherUpdaterRunning =
+    "另一个更新程序正在运行，本次未做任何更改";
 inline constexpr std::string_view kForcedEnd = "主程序没有按时退出，强制结束";
 inline constexpr std::string_view kMainProgramExited = "主程序已退出";
 inline constexpr std::string_view kInterruptedUpdateCompleted = "上次更新被中断，已完成";

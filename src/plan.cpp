@@ -36,8 +36,8 @@ std::span<const PlanStep> update_plan() {
 }
 
 UpdatePlan::UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause,
-                       std::span<const PlanStep> plan)
-    : layout_(layout), log_(log), pause_(pause), plan_(plan), run_{layout, plan_} {}
+                       bool install_locked, std::span<const PlanStep> plan)
+    : layout_(layout), log_(log), pause_(pause), plan_(plan), run_{layout, plan_, install_locked} {}
 
 bool UpdatePlan::may_run_while_closing(const PlanStep& step) const {
   switch (step.while_closing) {

@@ -30,9 +30,12 @@ struct Outcome {
 
 class UpdatePlan {
  public:
-  // `plan` is the update's own unless a test gives rows of its own; `layout` must outlive it.
+  // Without the installation's lock (`install_locked` false: the install directory could not be
+  // opened to name it) every staging directory is refused, so that no swap ever runs without
+  // it. `plan` is the update's own unless a test gives rows of its own; `layout` must outlive
+  // the plan.
   UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause,
-             std::span<const PlanStep> plan = update_plan());
+             bool install_locked = true, std::span<const PlanStep> plan = update_plan());
   UpdatePlan(const UpdatePlan&) = delete;
   UpdatePlan& operator=(const UpdatePlan&) = delete;
 

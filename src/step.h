@@ -24,6 +24,7 @@ struct PlanStep;
 struct Run {
   const Layout& layout;
   std::span<const PlanStep> plan;
+  bool install_locked = true;           // this updater holds the installation's lock
   bool interruption_completed = false;  // the interrupted swap was finished: the update is done
 };
 

@@ -41,7 +41,9 @@ UpdateResult check_exe_name(Run& run) {
 }
 
 UpdateResult check_staging_placement(Run& run) {
-  if (!stage_holds_installation(run.layout)) return {};
+  // Without the lock the install directory could not be opened: nothing can be proven about the
+  // staging directory either.
+  if (run.install_locked && !stage_holds_installation(run.layout)) return {};
   return step_failed_on(run.layout.staging_dir);
 }
 
@@ -112,8 +114,8 @@ Status remove_new_runtime(const Layout& layout) {
 }
 
 UpdateResult move_executable_in(Run& run) {
-  return step_result(rename_path(run.layout.new_executable, run.layout.installed_exe,
-                                 RenameFlush::kWriteThrough));
+  return step_result(
+      rename_path(run.layout.new_executable, run.layout.installed_exe, RenameFlush::kWriteThrough));
 }
 
 Status remove_journal(const Layout& layout) {

@@ -19,7 +19,8 @@ UpdateResult check_exe_name(Run& run);
 // program folder, whatever their spelling (they are compared by identity): removing the staging
 // directory afterwards would remove the installation. A staging directory at the root of a
 // volume is always refused, and so is every one when the install directory cannot be opened,
-// since nothing can then be proven about it. One that cannot be opened is left to the package
+// since nothing can then be proven about it (nor can it be locked). One that cannot be opened is
+// left to the package
 // check.
 UpdateResult check_staging_placement(Run& run);
 

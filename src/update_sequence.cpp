@@ -5,18 +5,29 @@
 #include "messages.h"
 #include "plan.h"
 #include "update_log.h"
-#include "wait_for_exit.h"
 
 namespace tavrio::updater {
 
-void run_update(const UpdateRequest& request, const Pause& pause) {
+void run_update(const UpdateRequest& request, const UpdateSeams& seams) {
   const Layout layout = layout_of(with_absolute_paths(request));
   const UpdateLog log(layout.log_path);
   log.append(kStartBanner);
-  UpdatePlan plan(layout, log, pause);
+  // The application exits right after starting us: its process is held before anything else is
+  // done, or its id could name another program by the time we look.
+  UniqueProcess application =
+      open_application(request.process_id, layout.installed_exe, seams.updater_created);
+  // Held until the run has ended, after the restart and the cleanup.
+  const UpdateLock lock = take_update_lock(layout.install_dir, seams.wait_on_lock);
+  if (lock.state() == UpdateLock::State::kBusy) {
+    // The other updater owns everything here, the markers and the restart included.
+    log.append(kAnotherUpdaterRunning);
+    return;
+  }
+  UpdatePlan plan(layout, log, seams.pause, lock.held());
   // What changes nothing of the installation is done while the application closes.
   plan.run_while_closing();
-  wait_for_exit(request.process_id, log, pause);
+  wait_for_exit(application.get(), log, seams.pause, seams.wait_on_application);
+  application.reset();
   const Outcome outcome = plan.finish();
   end_update(layout, outcome, log);
   // The application is back as soon as the installation is settled; the slow removal of whole

@@ -1,20 +1,35 @@
 #include "wait_for_exit.h"
 
-#include <windows.h>
+#include <string_view>
 
-#include "common/handles.h"
+#include "common/identity.h"
+#include "common/path.h"
+#include "common/process_ops.h"
 #include "messages.h"
 
 namespace tavrio::updater {
 namespace {
 
-// One handle serves every poll and the forced end. Holding it keeps the process object alive,
-// so a process id that the system hands to another program after the application has ended is
-// never polled or terminated.
-UniqueProcess open_application(std::uint32_t process_id) {
-  UniqueProcess process(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, process_id));
-  if (!process) process.reset(::OpenProcess(SYNCHRONIZE, FALSE, process_id));
-  return process;
+// A path as a full path without a "\\?\" or "\??\" prefix: the form in which the system names a
+// process's image.
+std::wstring comparable(const std::wstring& path) {
+  std::wstring_view rest = path;
+  if (rest.starts_with(L"\\\\?\\UNC\\") || rest.starts_with(L"\\??\\UNC\\")) {
+    return full_path(L"\\\\" + std::wstring(rest.substr(8)));
+  }
+  if (rest.starts_with(L"\\\\?\\") || rest.starts_with(L"\\??\\")) rest.remove_prefix(4);
+  return full_path(std::wstring(rest));
+}
+
+bool same_full_path(const std::wstring& a, const std::wstring& b) {
+  const std::wstring x = comparable(a), y = comparable(b);
+  return ::CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(),
+                                static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool same_file(const std::wstring& a, const std::wstring& b) {
+  const std::optional<FileIdentity> x = identity_of(a);
+  return x && x == identity_of(b);
 }
 
 // True when the application is still running after the polls: the forced end follows. Each
@@ -29,16 +44,43 @@ bool poll_until_exit(HANDLE process, const ProcessWait& wait_on) {
 
 }  // namespace
 
-void wait_for_exit(std::uint32_t process_id, const UpdateLog& log, const Pause& pause,
+FILETIME own_creation_time() {
+  FILETIME created{};
+  (void)process_creation_time(::GetCurrentProcess(), &created);
+  return created;
+}
+
+bool is_the_application(HANDLE process, const std::wstring& installed_exe,
+                        const FILETIME& updater_created) {
+  FILETIME created;
+  if (!process_creation_time(process, &created).ok() ||
+      ::CompareFileTime(&created, &updater_created) >= 0) {
+    return false;
+  }
+  std::wstring image;
+  if (!process_image_path(process, &image).ok()) return false;
+  return same_full_path(image, installed_exe) || same_file(image, installed_exe);
+}
+
+UniqueProcess open_application(std::uint32_t process_id, const std::wstring& installed_exe,
+                               const FILETIME& updater_created) {
+  if (process_id == 0) return {};
+  constexpr DWORD kQuery = SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION;
+  UniqueProcess process(::OpenProcess(kQuery | PROCESS_TERMINATE, FALSE, process_id));
+  if (!process) process.reset(::OpenProcess(kQuery, FALSE, process_id));
+  if (process && !is_the_application(process.get(), installed_exe, updater_created)) {
+    process.reset();
+  }
+  return process;
+}
+
+void wait_for_exit(HANDLE application, const UpdateLog& log, const Pause& pause,
                    const ProcessWait& wait_on) {
-  if (process_id != 0) {
-    UniqueProcess process = open_application(process_id);
-    if (process && poll_until_exit(process.get(), wait_on)) {
-      log.append(kForcedEnd);
-      // Without the right to terminate this fails; the backup's retries are what is left.
-      ::TerminateProcess(process.get(), kForcedExitCode);
-      pause(kPauseAfterTerminateMs);
-    }
+  if (application && poll_until_exit(application, wait_on)) {
+    log.append(kForcedEnd);
+    // Without the right to terminate this fails; the backup's retries are what is left.
+    ::TerminateProcess(application, kForcedExitCode);
+    pause(kPauseAfterTerminateMs);
   }
   log.append(kMainProgramExited);
 }

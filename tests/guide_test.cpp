@@ -1,7 +1,8 @@
 // The integration guide's examples, read out of docs/integration.md and run, so that the guide
 // and the programs cannot drift apart: the registration as the guide writes it is what a real
 // quiet uninstall removes, and the guide's Python starts the updater with a command line that
-// the updater reads as meant, and reads the failure reports the real updater writes.
+// the updater reads as meant, reads the failure reports the real updater writes, and names the
+// lock the real updater holds.
 #include <gtest/gtest.h>
 
 #include <windows.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "common/command_line.h"
+#include "common/handles.h"
 #include "common/process_ops.h"
 #include "package_manifest.h"
 #include "request.h"
@@ -315,6 +317,45 @@ TEST(GuideExamples, PythonWritesAManifestTheUpdaterChecks) {
   EXPECT_EQ(install_tree(damaged), with_report(tree_before_update()));
   EXPECT_EQ(run_python_examples("report\t" + linux_path(damaged.install) + "\n"),
             (std::vector<Lines>{{"report", "damaged", reason, narrow(damaged.log), "1"}}));
+}
+
+bool mutex_exists(const std::wstring& name) {
+  HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
+  if (mutex != nullptr) ::CloseHandle(mutex);
+  return mutex != nullptr;
+}
+
+// The name the guide's Python gives the updater's lock, from the install folder's volume serial
+// and file index as the system gives them, is the name of the mutex the real updater holds while
+// it works, and only then.
+TEST(GuideExamples, PythonNamesTheLockTheUpdaterHolds) {
+  if (std::string missing = python_missing(); !missing.empty()) GTEST_SKIP() << missing;
+  const ScratchInstall s = make_scratch_install();
+  UniqueFile folder(::CreateFileW(s.install.c_str(), FILE_READ_ATTRIBUTES, 7, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  ASSERT_TRUE(folder && ::GetFileInformationByHandle(folder.get(), &info));
+  folder.reset();
+  const std::uint64_t index = (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  const std::vector<Lines> rows = run_python_examples("lock\t" + narrow(s.install) + "\t" +
+                                                      std::to_string(info.dwVolumeSerialNumber) +
+                                                      "\t" + std::to_string(index) + "\n");
+  ASSERT_EQ(rows.size(), 1u);
+  ASSERT_EQ(rows[0].size(), 2u);
+  const std::wstring name = wide(rows[0][1]);
+  EXPECT_FALSE(mutex_exists(name)) << "held before any updater runs";
+  // The application runs on for a while, and the updater holds the lock while it waits.
+  StartedProcess app(spawn_application(s, s.in_install(L"Tavrio.exe"), 2));
+  ASSERT_TRUE(app.valid());
+  ASSERT_TRUE(wait_for_records(s, 1));
+  StartedProcess updater(spawn_updater(s, updater_arguments(s, app.pid())));
+  ASSERT_TRUE(updater.valid());
+  EXPECT_TRUE(wait_until([&] { return mutex_exists(name); }, 10000))
+      << "the updater holds no lock named " << rows[0][1];
+  ASSERT_TRUE(updater.ends_within(30000));
+  ASSERT_TRUE(updater.family_ended_within(15000));
+  EXPECT_FALSE(mutex_exists(name)) << "the lock outlived the updater";
+  EXPECT_EQ(log_messages(s.log), kSuccessLines);
 }
 
 }  // namespace

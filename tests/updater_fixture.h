@@ -20,6 +20,7 @@ inline const std::string kNewUninstaller = "uninstaller 2.0\n";
 
 inline const std::string kBanner = "=== 更新开始（Native 更新器）===";
 inline const std::string kExited = "主程序已退出";
+inline const std::string kAnotherUpdaterRunning = "另一个更新程序正在运行，本次未做任何更改";
 // The log of an update that went through.
 inline const std::vector<std::string> kSuccessLines = {
     kBanner, kExited, "校验通过", "文件已替换", "卸载入口已更新", "更新成功，重新启动"};

@@ -1,11 +1,17 @@
 // The updater's runs that wait for real: an application that exits late or never, the backup's
-// pauses, and the handle the wait holds on the application.
+// pauses, the handle the wait holds on the application, and two updaters started together.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 #include <winternl.h>
 
+#include <algorithm>
+#include <functional>
+#include <iostream>
+#include <optional>
+
 #include "common/handles.h"
+#include "support/mapped_drive.h"
 #include "updater_fixture.h"
 
 namespace tavrio::test {
@@ -195,6 +201,87 @@ TEST(UpdaterWait, OneHandleWithBothRightsServesTheWholeWait) {
   }
   ASSERT_TRUE(updater.ends_within(30000));
   EXPECT_EQ(log_messages(s.log), kSuccessLines);
+}
+
+// How many times each case of the paired runs is run: TAVRIO_PAIRED_RUNS, one by default.
+int paired_runs() {
+  wchar_t value[16];
+  const DWORD n = ::GetEnvironmentVariableW(L"TAVRIO_PAIRED_RUNS", value, 16);
+  return n > 0 && n < 16 ? std::max(1, _wtoi(value)) : 1;
+}
+
+size_t count_of(const Lines& lines, const std::string& line) {
+  return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
+}
+
+// Two updaters started together on one installation while the application still runs: one of
+// them swaps and restarts the application, the other logs that another updater is at work and
+// changes nothing. The second may name the install folder differently: the lock belongs to the
+// folder, not to its spelling. Each run's outcome is printed.
+TEST(UpdaterLock, TwoUpdatersStartedTogetherSwapOnceAndRestartOnce) {
+  struct Case {
+    const char* name;
+    // The second updater's spelling of the install folder; empty when this system has none.
+    std::function<std::wstring(const ScratchInstall&, std::optional<MappedDrive>&)> spelling;
+  };
+  const Case cases[] = {
+      {"the same spelling", [](const ScratchInstall& s, auto&) { return s.install; }},
+      {"its short name",
+       [](const ScratchInstall& s, auto&) {
+         wchar_t buffer[MAX_PATH];
+         const DWORD n = ::GetShortPathNameW(s.install.c_str(), buffer, MAX_PATH);
+         const std::wstring short_name(buffer, n < MAX_PATH ? n : 0);
+         return short_name == s.install ? std::wstring() : short_name;
+       }},
+      {"a drive letter mapped onto the folder above",
+       [](const ScratchInstall& s, std::optional<MappedDrive>& drive) {
+         drive.emplace(L'P', s.root);
+         return drive->mapped() ? drive->root() + L"Tavrio 安装" : std::wstring();
+       }},
+  };
+  const int runs = paired_runs();
+  for (const Case& c : cases) {
+    for (int run = 1; run <= runs; ++run) {
+      SCOPED_TRACE(std::string(c.name) + ", run " + std::to_string(run));
+      const ScratchInstall s = make_scratch_install();
+      std::optional<MappedDrive> drive;
+      const std::wstring spelling = c.spelling(s, drive);
+      if (spelling.empty()) {
+        std::cout << "[  SKIPPED ] " << c.name << ": not a spelling this system has\n";
+        break;
+      }
+      // The application outlives the second updater's 2 s, so the first holds the lock as long.
+      StartedProcess app(spawn_application(s, s.in_install(L"Tavrio.exe"), 3));
+      ASSERT_TRUE(app.valid());
+      ASSERT_TRUE(wait_for_records(s, 1));
+      std::vector<std::wstring> second = updater_arguments(s, app.pid());
+      second[3] = spelling;
+      StartedProcess one(spawn_updater(s, updater_arguments(s, app.pid())));
+      StartedProcess two(spawn_updater(s, second));
+      ASSERT_TRUE(one.ends_within(30000));
+      ASSERT_TRUE(two.ends_within(30000));
+      // Whatever they started has ended too.
+      ASSERT_TRUE(one.family_ended_within(15000) && two.family_ended_within(15000));
+      const Lines log = log_messages(s.log);
+      const size_t swaps = count_of(log, "文件已替换");
+      const size_t restarts = standin_records(s).size() - 1;
+      const size_t busy = count_of(log, kAnotherUpdaterRunning);
+      const bool report = path_exists(s.in_install(L"update_failed.txt"));
+      std::cout << "[ PAIRED   ] " << c.name << ", run " << run << ": swaps " << swaps
+                << ", restarts " << restarts
+                << ", second: " << (busy == 1 ? kAnotherUpdaterRunning : "(no such line)")
+                << ", report: " << (report ? "yes" : "no") << "\n";
+      EXPECT_EQ(swaps, 1u);
+      EXPECT_EQ(restarts, 1u);
+      EXPECT_EQ(busy, 1u);
+      EXPECT_FALSE(report);
+      EXPECT_EQ(count_of(log, kBanner), 2u);
+      EXPECT_EQ(count_of(log, "更新成功，重新启动"), 1u);
+      EXPECT_EQ(log.size(), kSuccessLines.size() + 2) << testing::PrintToString(log);
+      EXPECT_EQ(install_tree(s), tree_after_success());
+      EXPECT_EQ(app.exit_code(), 0u) << "the application was ended instead of waited for";
+    }
+  }
 }
 
 }  // namespace

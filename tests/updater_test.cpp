@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
 #include <iostream>
+#include <thread>
 
 #include "common/handles.h"
 #include "common/os_error.h"
@@ -20,6 +22,8 @@
 #include "request.h"
 #include "swap.h"
 #include "support/mapped_drive.h"
+#include "update_lock.h"
+#include "update_sequence.h"
 #include "updater_fixture.h"
 #include "wait_for_exit.h"
 
@@ -341,7 +345,7 @@ TEST(PlanRunner, RunsInOrderStopsAtTheFirstFailureAndUndoesInReverse) {
         updater::layout_of({0, p.dir, L"Tavrio.exe", p.dir + L"\\stage", L""});
     g_calls.clear();
     g_failing_row = c.failing_row;
-    updater::UpdatePlan plan(layout, p.log, p.pause(), kTestPlan);
+    updater::UpdatePlan plan(layout, p.log, p.pause(), true, kTestPlan);
     plan.run_while_closing();
     g_calls.push_back("wait");
     EXPECT_TRUE(log_messages(p.log.path()).empty()) << "logged before the exit";
@@ -377,11 +381,37 @@ StartedProcess spawn_standin(const std::wstring& dir, const Args& arguments) {
   return spawn(built_exe(L"standin_app.exe"), arguments, options);
 }
 
+FILETIME filetime_now() {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  return now;
+}
+
+FILETIME creation_of(HANDLE process) {
+  FILETIME created{}, unused[3];
+  EXPECT_TRUE(::GetProcessTimes(process, &created, &unused[0], &unused[1], &unused[2]));
+  return created;
+}
+
+FILETIME plus_ms(FILETIME time, int ms) {
+  ULARGE_INTEGER value{{time.dwLowDateTime, time.dwHighDateTime}};
+  value.QuadPart += static_cast<LONGLONG>(ms) * 10000;
+  return {value.LowPart, value.HighPart};
+}
+
+// The wait as a run does it: the process opened as the application (here the built stand-in,
+// older than "the updater", which this test is), then waited on.
+void wait_as_a_run(DWORD pid, Paused& p) {
+  UniqueProcess application =
+      updater::open_application(pid, built_exe(L"standin_app.exe"), filetime_now());
+  updater::wait_for_exit(application.get(), p.log, p.pause(), p.process_wait());
+}
+
 TEST(WaitForExit, EndsARunningApplicationAfterEightyPolls) {
   Paused p;
   StartedProcess app(spawn_standin(p.dir, {L"--run-seconds", L"-1"}));
   ASSERT_TRUE(app.valid());
-  updater::wait_for_exit(app.pid(), p.log, p.pause(), p.process_wait());
+  wait_as_a_run(app.pid(), p);
   EXPECT_EQ(p.process_waits, std::vector<unsigned>(80, 500));
   EXPECT_EQ(p.pauses, std::vector<unsigned>{800});
   EXPECT_EQ(log_messages(p.log.path()), (Lines{"主程序没有按时退出，强制结束", kExited}));
@@ -397,10 +427,138 @@ TEST(WaitForExit, DoesNotWaitForNoProcessOrAnEndedOne) {
   // signalled at the first poll.
   for (DWORD pid : {DWORD{0}, ended.pid(), DWORD{0xFFFFFFF0}}) {
     Paused p;  // a fresh log for each
-    updater::wait_for_exit(pid, p.log, p.pause(), p.process_wait());
+    wait_as_a_run(pid, p);
     EXPECT_TRUE(p.pauses.empty()) << pid;
     EXPECT_EQ(p.process_waits.size(), pid == ended.pid() ? 1u : 0u) << pid;
     EXPECT_EQ(log_messages(p.log.path()), Lines{kExited}) << pid;
+  }
+}
+
+// A process id names the application only as long as it is held; behind an id the updater opens
+// late there may be any program. Only a process of the installed executable that is older than
+// the updater counts, also where the executable's path is spelled another way than the image's
+// (a short name, a drive letter mapped onto its folder); anything else is left alone.
+TEST(WaitForExit, OnlyAnOlderProcessOfTheInstalledExecutableIsTheApplication) {
+  // A copy of its own, so that the drive letter mapped onto its folder changes nothing that
+  // other tests see (Wine takes volume serials from the drive letter a folder is found under).
+  const std::wstring dir = scratch_dir() + L"\\installed";
+  const std::wstring exe = dir + L"\\standin_app.exe";
+  write_file(exe, read_file(built_exe(L"standin_app.exe")));
+  MappedDrive drive(L'Q', dir);
+  StartedProcess app(spawn(exe, {L"--run-seconds", L"-1"}));
+  ASSERT_TRUE(app.valid());
+  const FILETIME created = creation_of(app.get());
+  const FILETIME later = plus_ms(created, 1);
+  struct Case {
+    const char* name;
+    std::wstring exe;  // empty: this system cannot spell it so
+    FILETIME updater_created;
+    bool is_application;
+  };
+  const Case cases[] = {
+      {"the same path", exe, later, true},
+      {"its short name", short_name(exe), later, true},
+      {"a drive letter mapped onto its folder",
+       drive.mapped() ? drive.root() + L"standin_app.exe" : L"", later, true},
+      {"another program's image", built_exe(L"hold_open.exe"), later, false},
+      {"created with the updater", exe, created, false},
+      {"created after the updater", exe, plus_ms(created, -1), false},
+  };
+  for (const Case& c : cases) {
+    if (c.exe.empty()) {
+      std::cout << "[  SKIPPED ] " << c.name << ": not a spelling this system has\n";
+      continue;
+    }
+    EXPECT_EQ(updater::is_the_application(app.get(), c.exe, c.updater_created), c.is_application)
+        << c.name << ": " << narrow(c.exe);
+  }
+  // Opened by its id, it is held only when it is the application.
+  EXPECT_FALSE(updater::open_application(app.pid(), exe, created).valid());
+  UniqueProcess held = updater::open_application(app.pid(), exe, later);
+  ASSERT_TRUE(held.valid());
+  EXPECT_EQ(::GetProcessId(held.get()), app.pid());
+  EXPECT_FALSE(app.ended_within(0)) << "looking at a process must not end it";
+}
+
+// A thread of this process that holds an installation's lock as another updater would, until
+// the holder goes; with `abandon` it ends without letting go, as a killed updater does.
+class OtherUpdater {
+ public:
+  explicit OtherUpdater(const std::wstring& install, bool abandon = false) {
+    std::promise<bool> taken;
+    std::future<bool> held = taken.get_future();
+    thread_ = std::thread([this, install, abandon, taken = std::move(taken)]() mutable {
+      auto* lock = new updater::UpdateLock(updater::take_update_lock(install));
+      taken.set_value(lock->held());
+      release_.get_future().wait();
+      if (!abandon) delete lock;  // an abandoned lock is left as the killed updater leaves it
+    });
+    held_ = held.get();
+  }
+  ~OtherUpdater() { let_go(); }
+  bool held() const { return held_; }
+  void let_go() {
+    if (!thread_.joinable()) return;
+    release_.set_value();
+    thread_.join();
+  }
+
+ private:
+  std::promise<void> release_;
+  std::thread thread_;
+  bool held_ = false;
+};
+
+TEST(UpdateLock, IsNamedAfterTheFolderItselfSoEverySpellingMeetsTheSameLock) {
+  using Name = std::pair<tavrio::FileIndex, std::wstring>;
+  for (const auto& [index, name] :
+       {Name{{0x1A2B3C4D, 0x0000000100000005}, L"Local\\tavrio-update-1A2B3C4D-0000000100000005"},
+        Name{{0, 0}, L"Local\\tavrio-update-00000000-0000000000000000"},
+        Name{{0xFFFFFFFF, ~0ull}, L"Local\\tavrio-update-FFFFFFFF-FFFFFFFFFFFFFFFF"}}) {
+    EXPECT_EQ(updater::update_lock_name(index), name);
+  }
+  const ScratchInstall s = make_scratch_install();
+  std::vector<unsigned> waits;
+  // Tests the lock once instead of waiting for it.
+  const updater::LockWait test_once = [&](HANDLE lock, unsigned ms) {
+    waits.push_back(ms);
+    return updater::real_lock_wait()(lock, 0);
+  };
+  // Mapped first: Wine takes a folder's volume serial from the drive letter it finds the folder
+  // under, so mapping a letter onto a folder above changes the serial of every spelling.
+  MappedDrive drive(L'Q', s.root);
+  OtherUpdater other(s.install);
+  ASSERT_TRUE(other.held());
+  std::wstring upper_slashed = s.install + L"\\";
+  for (wchar_t& c : upper_slashed) c = c == L'\\' ? L'/' : static_cast<wchar_t>(::towupper(c));
+  const std::wstring spellings[] = {
+      s.install,
+      upper_slashed,
+      L"\\\\?\\" + s.install,
+      s.in_install(L"_internal\\.."),
+      short_name(s.install),
+      drive.mapped() ? drive.root() + L"Tavrio 安装" : L"",
+  };
+  for (const std::wstring& spelling : spellings) {
+    if (spelling.empty()) continue;  // a short name or a mapped drive this system lacks
+    EXPECT_EQ(updater::take_update_lock(spelling, test_once).state(),
+              updater::UpdateLock::State::kBusy)
+        << narrow(spelling);
+  }
+  EXPECT_EQ(waits, std::vector<unsigned>(waits.size(), 2000u));
+  // Another folder has a lock of its own; a folder that cannot be opened has none.
+  EXPECT_TRUE(updater::take_update_lock(s.stage, test_once).held());
+  EXPECT_EQ(updater::take_update_lock(s.root + L"\\missing", test_once).state(),
+            updater::UpdateLock::State::kUnnamed);
+}
+
+TEST(UpdateLock, IsTakenOnceTheOtherUpdaterLetsGoOrWasEnded) {
+  for (bool abandon : {false, true}) {
+    const ScratchInstall s = make_scratch_install();
+    OtherUpdater other(s.install, abandon);
+    ASSERT_TRUE(other.held());
+    other.let_go();
+    EXPECT_TRUE(updater::take_update_lock(s.install).held()) << "abandoned: " << abandon;
   }
 }
 
@@ -515,6 +673,86 @@ TEST(UpdaterRun, TheSecondAppWinsAndACapitalPidIsNotAProcessId) {
   EXPECT_EQ(log_messages(s.log), kSuccessLines);
   EXPECT_EQ(install_tree(s), tree_after_success());
   EXPECT_EQ(read_file(decoy.in_install(L"_internal\\python312.dll")), kOldRuntime);
+}
+
+// Whether this process holds a handle on the process `id`: every handle value is tried.
+bool holds_a_handle_on(DWORD id) {
+  for (ULONG_PTR value = 4; value < (1u << 16); value += 4) {
+    if (::GetProcessId(reinterpret_cast<HANDLE>(value)) == id) return true;
+  }
+  return false;
+}
+
+// The application's process is opened first, the lock is taken right after, and only then is
+// the new executable made. The application ends while the lock is taken and the test lets go
+// of its own handles on it: the handle the run opened before still names it at the wait.
+TEST(UpdateSequence, HoldsTheApplicationBeforeTheLockAndTheLockBeforeAnyWork) {
+  const ScratchInstall s = make_scratch_install();
+  const ScopedEnvironmentVariable record(L"STANDIN_RECORD", s.record);  // for the restart
+  std::optional<StartedProcess> app(spawn_application(s, s.in_install(L"Tavrio.exe"), -1));
+  ASSERT_TRUE(app->valid());
+  ASSERT_TRUE(wait_for_records(s, 1));
+  const DWORD app_id = app->pid();
+  auto new_executable = [&] {
+    return path_exists(s.in_install(L"Tavrio.exe.new")) ? "the new executable ready"
+                                                        : "no new executable";
+  };
+  Lines events;
+  updater::UpdateSeams seams;
+  seams.pause = [](unsigned) {};
+  seams.updater_created = filetime_now();
+  seams.wait_on_lock = [&](HANDLE lock, unsigned ms) {
+    app->end_now();
+    app.reset();
+    events.push_back("lock " + std::to_string(ms) + ", " +
+                     (holds_a_handle_on(app_id) ? "the application held, " : "") +
+                     new_executable());
+    return updater::real_lock_wait()(lock, ms);
+  };
+  seams.wait_on_application = [&](HANDLE process, unsigned ms) {
+    const bool ended = ::WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+    events.push_back("application " + std::to_string(ms) +
+                     (::GetProcessId(process) == app_id ? "" : " (another process)") +
+                     (ended ? ", ended, " : ", running, ") + new_executable());
+    return ended;
+  };
+  updater::run_update({app_id, s.install, L"Tavrio.exe", s.stage, s.log}, seams);
+  EXPECT_EQ(events, (Lines{"lock 2000, the application held, no new executable",
+                           "application 500, ended, the new executable ready"}));
+  EXPECT_EQ(log_messages(s.log), kSuccessLines);
+  EXPECT_EQ(install_tree(s), tree_after_success());
+  expect_restarted_in_install(s, 2);
+}
+
+// Behind the id there is another program, as after the application ended and the system gave
+// its id away: it is neither waited on nor ended, and the update goes through at once.
+TEST(UpdaterRun, AnotherProgramBehindTheIdIsNeitherWaitedOnNorEnded) {
+  const ScratchInstall s = make_scratch_install();
+  StartedProcess other(spawn_application(s, built_exe(L"standin_app.exe"), 60));
+  ASSERT_TRUE(other.valid());
+  ASSERT_TRUE(wait_for_records(s, 1));
+  // Far less than the 40 s the wait would give the application.
+  ASSERT_TRUE(ended_with_zero(run_updater(s, updater_arguments(s, other.pid()), 20000)));
+  EXPECT_FALSE(other.ended_within(0)) << "another program was ended";
+  EXPECT_EQ(log_messages(s.log), kSuccessLines);
+  EXPECT_EQ(install_tree(s), tree_after_success());
+  expect_restarted_in_install(s, 2);
+}
+
+// Another updater holds the installation: after 2 s this one logs so and ends, with the markers,
+// the staging folder and the installation as they were, no report and nothing started.
+TEST(UpdaterRun, WithAnotherUpdaterAtWorkNothingIsChangedOrStarted) {
+  const ScratchInstall s = make_scratch_install();
+  OtherUpdater other(s.install);
+  ASSERT_TRUE(other.held());
+  Tree expected = list_tree(s.root);
+  const RunResult r = run_updater(s, updater_arguments(s));
+  ASSERT_TRUE(ended_with_zero(r));
+  EXPECT_EQ(r.processes_started, 1u) << "something was started";
+  EXPECT_EQ(log_messages(s.log), (Lines{kBanner, kAnotherUpdaterRunning}));
+  expected.push_back(L"update.log");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(list_tree(s.root), expected);
 }
 
 TEST(UpdaterRun, LongPathsWithSpacesAndChineseWorkEndToEnd) {

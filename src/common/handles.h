@@ -58,12 +58,14 @@ struct ProcessTraits : InvalidIsNull {};
 struct ThreadTraits : InvalidIsNull {};
 struct PipeTraits : InvalidIsNull {};
 struct TimerTraits : InvalidIsNull {};
+struct MutexTraits : InvalidIsNull {};
 
 using UniqueFile = UniqueHandle<InvalidIsMinusOne>;  // CreateFileW
 using UniqueProcess = UniqueHandle<ProcessTraits>;   // OpenProcess, CreateProcessW
 using UniqueThread = UniqueHandle<ThreadTraits>;     // CreateThread, CreateProcessW
 using UniquePipe = UniqueHandle<PipeTraits>;         // CreatePipe
 using UniqueTimer = UniqueHandle<TimerTraits>;       // CreateWaitableTimerExW
+using UniqueMutex = UniqueHandle<MutexTraits>;       // CreateMutexW
 using UniqueFind = UniqueHandle<FindHandleTraits>;   // FindFirstFileExW
 using UniqueFont = UniqueHandle<FontTraits>;         // CreateFontW
 

@@ -155,6 +155,15 @@ std::optional<FileIdentity> identity_of(const std::wstring& path) {
   return read_identity(entry.get());
 }
 
+std::optional<FileIndex> file_index_of(const std::wstring& path) {
+  UniqueFile entry(::CreateFileW(win32_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!entry || !::GetFileInformationByHandle(entry.get(), &info)) return std::nullopt;
+  return FileIndex{static_cast<std::uint32_t>(info.dwVolumeSerialNumber),
+                   (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 std::optional<std::vector<FileIdentity>> folder_and_ancestors(const std::wstring& path) {
   UniqueFile entry = open_entry(path);
   if (!entry) return std::nullopt;

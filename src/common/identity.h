@@ -18,6 +18,19 @@ struct FileIdentity {
   friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
 };
 
+// The volume's serial number and the file index as GetFileInformationByHandle gives them: the
+// identity that any program can read with that one call (the application does, to name the
+// updater's lock the way the updater names it).
+struct FileIndex {
+  std::uint32_t volume_serial = 0;
+  std::uint64_t file_index = 0;
+  friend bool operator==(const FileIndex&, const FileIndex&) = default;
+};
+
+// The file index of the entry that `path` leads to, links followed; nullopt when it cannot be
+// opened or the file system gives none.
+std::optional<FileIndex> file_index_of(const std::wstring& path);
+
 // The identity of the entry at `path` itself: a link at the last step is not followed.
 // nullopt when it cannot be opened.
 std::optional<FileIdentity> identity_of(const std::wstring& path);

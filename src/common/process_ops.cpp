@@ -208,4 +208,25 @@ Status run_to_end(const ProcessStart& start, ProcessResult* result) {
   return {};
 }
 
+Status process_image_path(HANDLE process, std::wstring* path) {
+  // Image paths are at most 32767 characters; the first try fits nearly every one.
+  for (DWORD capacity : {DWORD{MAX_PATH}, DWORD{32768}}) {
+    std::wstring buffer(capacity, L'\0');
+    DWORD size = capacity;
+    if (::QueryFullProcessImageNameW(process, 0, buffer.data(), &size)) {
+      buffer.resize(size);
+      *path = std::move(buffer);
+      return {};
+    }
+    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return last_error();
+  }
+  return OsError{ERROR_INSUFFICIENT_BUFFER};
+}
+
+Status process_creation_time(HANDLE process, FILETIME* created) {
+  FILETIME exited, kernel, user;
+  if (!::GetProcessTimes(process, created, &exited, &kernel, &user)) return last_error();
+  return {};
+}
+
 }  // namespace tavrio

@@ -1,4 +1,5 @@
-// Starting processes: without waiting, or run to their end with their output read.
+// Starting processes (without waiting, or run to their end with their output read), and what
+// a running process is: its image and its creation time.
 #pragma once
 
 #include <windows.h>
@@ -39,5 +40,12 @@ struct ProcessResult {
 // Runs a program with standard input from the null device and both output streams into pipes
 // read to their end, waits without a time limit and returns its exit code.
 Status run_to_end(const ProcessStart& start, ProcessResult* result);
+
+// The full path of the process's image, as QueryFullProcessImageNameW gives it (the handle
+// needs PROCESS_QUERY_LIMITED_INFORMATION).
+Status process_image_path(HANDLE process, std::wstring* path);
+
+// When the process was created, as GetProcessTimes gives it.
+Status process_creation_time(HANDLE process, FILETIME* created);
 
 }  // namespace tavrio

@@ -1,0 +1,44 @@
+#include "update_lock.h"
+
+namespace tavrio::updater {
+namespace {
+
+void append_hex(std::wstring* text, std::uint64_t value, int digits) {
+  constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
+  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) {
+    text->push_back(kDigits[(value >> shift) & 0xF]);
+  }
+}
+
+}  // namespace
+
+std::wstring update_lock_name(const FileIndex& install_folder) {
+  std::wstring name(kUpdateLockPrefix);
+  append_hex(&name, install_folder.volume_serial, 8);
+  name += L'-';
+  append_hex(&name, install_folder.file_index, 16);
+  return name;
+}
+
+LockWait real_lock_wait() {
+  return [](HANDLE lock, unsigned milliseconds) {
+    const DWORD result = ::WaitForSingleObject(lock, milliseconds);
+    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+  };
+}
+
+UpdateLock::~UpdateLock() {
+  if (held()) ::ReleaseMutex(mutex_.get());
+}
+
+UpdateLock take_update_lock(const std::wstring& install_dir, const LockWait& wait) {
+  const std::optional<FileIndex> folder = file_index_of(install_dir);
+  if (!folder) return {UpdateLock::State::kUnnamed, {}};
+  UniqueMutex mutex(::CreateMutexW(nullptr, FALSE, update_lock_name(*folder).c_str()));
+  if (!mutex || !wait(mutex.get(), kUpdateLockWaitMs)) {
+    return {UpdateLock::State::kBusy, std::move(mutex)};
+  }
+  return {UpdateLock::State::kHeld, std::move(mutex)};
+}
+
+}  // namespace tavrio::updater

@@ -1,0 +1,61 @@
+// One updater per installation: a named mutex whose name comes from the install folder's
+// identity, so that every spelling of the folder (another case, a short name, a drive letter
+// mapped onto it, a link to it) names the same lock. The application tests the same name at
+// start to see that an update is under way; docs/integration.md shows how it derives it.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "common/handles.h"
+#include "common/identity.h"
+
+namespace tavrio::updater {
+
+inline constexpr std::wstring_view kUpdateLockPrefix = L"Local\\tavrio-update-";
+inline constexpr unsigned kUpdateLockWaitMs = 2000;
+
+// "Local\tavrio-update-<volume serial>-<file index>": the install folder's volume serial number
+// as 8 and its file index as 16 upper-case hexadecimal digits, as GetFileInformationByHandle
+// gives them.
+std::wstring update_lock_name(const FileIndex& install_folder);
+
+// Waits up to the given time to own the lock; true once this thread owns it.
+using LockWait = std::function<bool(HANDLE lock, unsigned milliseconds)>;
+
+// WaitForSingleObject: owned when it is signalled, or abandoned by an updater that was ended
+// while it held the lock (whose interrupted swap the journal settles).
+LockWait real_lock_wait();
+
+class UpdateLock {
+ public:
+  enum class State {
+    kHeld,     // this run owns the installation until the lock is destroyed
+    kBusy,     // another updater holds it: this run must change nothing
+    kUnnamed,  // the install folder cannot be opened, so there is no lock to take
+  };
+
+  UpdateLock(State state, UniqueMutex mutex) : state_(state), mutex_(std::move(mutex)) {}
+  UpdateLock(const UpdateLock&) = delete;
+  UpdateLock& operator=(const UpdateLock&) = delete;
+  ~UpdateLock();
+
+  State state() const { return state_; }
+  bool held() const { return state_ == State::kHeld; }
+
+ private:
+  State state_;
+  UniqueMutex mutex_;
+};
+
+// Takes the lock of the installation in `install_dir`, waiting up to 2 s for an updater that
+// holds it to let go. A name that another program holds as something else than a mutex, or
+// that may not be opened, counts as busy: without the lock nothing may change.
+UpdateLock take_update_lock(const std::wstring& install_dir,
+                            const LockWait& wait = real_lock_wait());
+
+}  // namespace tavrio::updater

@@ -7,7 +7,8 @@
 //   end
 // "--run-seconds N" keeps it running N seconds (forever with N = -1) before it exits with 0.
 // "--then-start PROGRAM ARGS..." starts PROGRAM with the arguments that follow (each "{pid}"
-// replaced by its own process id) and exits at once, as the application does with the updater.
+// replaced by its own process id) and exits at once, as the application does with the updater;
+// "--close-ms N" before it makes it take N ms to close after that start.
 #include <windows.h>
 
 #include <string>
@@ -47,7 +48,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     tavrio::write_all(file, record);
     ::CloseHandle(file);
   }
+  DWORD close_ms = 0;
   for (size_t i = 1; i + 1 < args.size(); ++i) {
+    if (args[i] == L"--close-ms") close_ms = std::wcstoul(args[i + 1].c_str(), nullptr, 10);
     if (args[i] == L"--then-start") {
       std::vector<std::wstring> rest(args.begin() + i + 2, args.end());
       for (std::wstring& arg : rest) {
@@ -57,6 +60,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       start.program = args[i + 1];
       start.arguments = rest;
       (void)tavrio::start_process(start);
+      ::Sleep(close_ms);
       return 0;
     }
     if (args[i] == L"--run-seconds") {

@@ -12,6 +12,7 @@
 //     tree removal of the bundle.
 // Usage: update_downtime_bench [runs]   (prints numbers; run under Wine through wine-run.sh)
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,6 +27,7 @@
 #include "common/command_line.h"
 #include "common/clock.h"
 #include "common/file_ops.h"
+#include "common/text.h"
 #include "common/tree_removal.h"
 #include "common/handles.h"
 #include "completion.h"
@@ -171,9 +173,73 @@ void print(const char* name, const Stats& s) {
               s.max());
 }
 
+// SHA-256 of a file's bytes in lower-case hex.
+std::string sha256_hex(const std::string& bytes) {
+  static BCRYPT_ALG_HANDLE algorithm = [] {
+    BCRYPT_ALG_HANDLE opened = nullptr;
+    ::BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    return opened;
+  }();
+  unsigned char digest[32];
+  ::BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+               static_cast<ULONG>(bytes.size()), digest, sizeof digest);
+  static const char kHex[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned char b : digest) (hex += kHex[b >> 4]) += kHex[b & 15];
+  return hex;
+}
+
+std::string read_all(const std::wstring& path) {
+  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                0, nullptr));
+  std::string bytes;
+  char buffer[65536];
+  DWORD read = 0;
+  while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  return bytes;
+}
+
+// Appends "<relative path>\t<size>\t<sha256>" for every file below `folder`.
+void list_files(const std::wstring& stage, const std::wstring& relative, std::string* manifest) {
+  WIN32_FIND_DATAW found;
+  const std::wstring folder = relative.empty() ? stage : stage + L"\\" + relative;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      list_files(stage, path, manifest);
+      continue;
+    }
+    const std::string bytes = read_all(stage + L"\\" + path);
+    *manifest += tavrio::display_form(path) + "\t" + std::to_string(bytes.size()) + "\t" +
+                 sha256_hex(bytes) + "\n";
+  } while (::FindNextFileW(find, &found));
+  ::FindClose(find);
+}
+
+// The stage's package manifest, written (and flushed) as a downloader would before the update.
+void write_manifest(const std::wstring& stage) {
+  std::string manifest = "tavrio-package 1\n";
+  list_files(stage, L"", &manifest);
+  UniqueFile file(::CreateFileW((stage + L"\\package.manifest").c_str(), GENERIC_WRITE, 0, nullptr,
+                                CREATE_ALWAYS, 0, nullptr));
+  DWORD written = 0;
+  if (file)
+    ::WriteFile(file.get(), manifest.data(), static_cast<DWORD>(manifest.size()), &written,
+                nullptr);
+  if (file) ::FlushFileBuffers(file.get());
+}
+
 // What one updater's runs measured, end to end.
 struct EndToEnd {
   std::wstring updater;
+  bool manifest = false;  // the stage carries a package manifest of all its files
+  DWORD close_ms = 0;     // how long the application takes to close after starting the updater
   Stats downtime, exit_to_backup, window;
 };
 
@@ -214,6 +280,14 @@ int wmain(int argc, wchar_t** argv) {
   std::vector<EndToEnd> updaters(1);
   updaters[0].updater = bin + L"\\tavrio-updater.exe";
   for (int i = 2; i < argc; ++i) updaters.emplace_back().updater = argv[i];
+  // This build again with a package manifest, and both when the application takes a second to
+  // close: the hashing is meant to hide in that second.
+  for (auto [manifest, close_ms] : {std::pair{true, 0}, {false, 1000}, {true, 1000}}) {
+    EndToEnd& variant = updaters.emplace_back();
+    variant.updater = updaters[0].updater;
+    variant.manifest = manifest;
+    variant.close_ms = static_cast<DWORD>(close_ms);
+  }
   const std::wstring root = bin.substr(0, bin.find_last_of(L'\\')) + L"\\bench-scratch\\update";
   ::CreateDirectoryW((root.substr(0, root.find_last_of(L'\\'))).c_str(), nullptr);
   (void)tavrio::remove_tree(root);
@@ -241,6 +315,7 @@ int wmain(int argc, wchar_t** argv) {
     }
     for (EndToEnd& measured : updaters) {
       lay_out(install, stage, standin);
+      if (measured.manifest) write_manifest(stage);
       ::DeleteFileW(record.c_str());
       ::DeleteFileW(log_path.c_str());
       GapWatcher watcher;
@@ -248,11 +323,11 @@ int wmain(int argc, wchar_t** argv) {
       std::thread watching([&] { watcher.run(); });
       // The application's own protocol: it starts the updater with its own process id and exits
       // at once.
-      UniqueProcess app(
-          spawn(install + L"\\Tavrio.exe",
-                {L"--then-start", measured.updater, L"--pid", L"{pid}", L"--app", install, L"--exe",
-                 L"Tavrio.exe", L"--stage", stage, L"--log", log_path},
-                install));
+      UniqueProcess app(spawn(install + L"\\Tavrio.exe",
+                              {L"--close-ms", std::to_wstring(measured.close_ms), L"--then-start",
+                               measured.updater, L"--pid", L"{pid}", L"--app", install, L"--exe",
+                               L"Tavrio.exe", L"--stage", stage, L"--log", log_path},
+                              install));
       ::WaitForSingleObject(app.get(), INFINITE);
       const auto exited = Clock::now();
       wait_for([&] { return records_in(record) >= 2; }, 60000);
@@ -350,8 +425,10 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("\none process start (start -> its record), %d runs\n", runs);
   print("process start", process_start);
   for (const EndToEnd& measured : updaters) {
-    std::printf("\nend to end, %ls (the application starts it and exits at once)\n",
-                measured.updater.c_str());
+    std::printf("\nend to end, %ls%s (the application starts it and closes %s)\n",
+                measured.updater.c_str(),
+                measured.manifest ? ", stage with a package manifest" : "",
+                measured.close_ms ? "a second later" : "at once");
     print("downtime: exit -> restarted app's record", measured.downtime);
     print("exit -> _internal moved to backup", measured.exit_to_backup);
     print("window without _internal, seen from outside", measured.window);

@@ -12,7 +12,6 @@
 //     tree removal of the bundle.
 // Usage: update_downtime_bench [runs]   (prints numbers; run under Wine through wine-run.sh)
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <algorithm>
 #include <atomic>
@@ -34,6 +33,7 @@
 #include "layout.h"
 #include "plan.h"
 #include "request.h"
+#include "support/scene.h"
 #include "update_log.h"
 #include "wait_for_exit.h"
 
@@ -43,11 +43,8 @@ using Clock = std::chrono::steady_clock;
 using tavrio::UniqueFile;
 using tavrio::UniqueProcess;
 
-constexpr int kSmallFiles = 2900;
-constexpr int kLargeFiles = 100;
-constexpr DWORD kSmallSize = 12 * 1024;
-constexpr DWORD kLargeSize = 660 * 1024;
-constexpr int kFolders = 60;
+// About 3,000 files and 100 MB below _internal, as a one-folder bundle lays it out.
+constexpr tavrio::test::GeneratedRuntime kRuntime = {2900, 100, 12 * 1024, 660 * 1024, 60};
 
 double ms_between(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double, std::milli>(b - a).count();
@@ -60,44 +57,24 @@ std::wstring folder_of_exe() {
   return p.substr(0, p.find_last_of(L'\\'));
 }
 
-// The staged files are on the disk before the update starts, as a downloader that finished a
-// while ago leaves them.
-void write_bytes(const std::wstring& path, DWORD size) {
-  static const std::vector<char> pattern(kLargeSize, 'b');
-  UniqueFile file(
-      ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  if (file) ::WriteFile(file.get(), pattern.data(), size, &written, nullptr);
-  if (file) ::FlushFileBuffers(file.get());
-}
-
-// About 3,000 files and 100 MB below <root>\_internal, as a one-folder bundle lays it out.
-void generate_bundle(const std::wstring& root) {
-  const std::wstring internal = root + L"\\_internal";
-  ::CreateDirectoryW(root.c_str(), nullptr);
-  ::CreateDirectoryW(internal.c_str(), nullptr);
-  for (int f = 0; f < kFolders; ++f) {
-    ::CreateDirectoryW((internal + L"\\pkg" + std::to_wstring(f)).c_str(), nullptr);
-  }
-  for (int i = 0; i < kSmallFiles + kLargeFiles; ++i) {
-    std::wstring name = internal + L"\\pkg" + std::to_wstring(i % kFolders) + L"\\mod" +
-                        std::to_wstring(i) + (i < kSmallFiles ? L".pyc" : L".pyd");
-    write_bytes(name, i < kSmallFiles ? kSmallSize : kLargeSize);
-  }
-  write_bytes(internal + L"\\python312.dll", kSmallSize);
-  write_bytes(internal + L"\\base_library.zip", kSmallSize);
-}
-
-void lay_out(const std::wstring& install, const std::wstring& stage, const std::wstring& exe) {
-  (void)tavrio::remove_tree(install);
-  (void)tavrio::remove_tree(stage);
-  generate_bundle(install);
-  generate_bundle(stage);
-  ::CopyFileW(exe.c_str(), (install + L"\\Tavrio.exe").c_str(), FALSE);
-  ::CopyFileW(exe.c_str(), (stage + L"\\Tavrio.exe").c_str(), FALSE);
-  UniqueFile staged(::CreateFileW((stage + L"\\Tavrio.exe").c_str(), GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr));
-  if (staged) ::FlushFileBuffers(staged.get());
+// The installation and the staged version below root, every file on the disk before the
+// update starts, as a downloader that finished a while ago leaves them.
+tavrio::test::Scene lay_out(const std::wstring& root, const std::wstring& exe, bool manifest) {
+  (void)tavrio::remove_tree(root + L"\\Tavrio");
+  (void)tavrio::remove_tree(root + L"\\staging");
+  const std::string runtime(kRuntime.small_size, 'r');
+  tavrio::test::SceneOptions options;
+  options.install_name = L"Tavrio";
+  options.installed = {{L"Tavrio.exe", {}, exe},
+                       {L"_internal\\python312.dll", runtime, {}},
+                       {L"_internal\\base_library.zip", runtime, {}}};
+  options.staged = options.installed;
+  options.generated = kRuntime;
+  options.manifest = manifest;
+  options.synced = true;
+  const tavrio::test::Scene scene = tavrio::test::make_scene(root, options);
+  if (!scene.failed.empty()) std::printf("  (could not write %ls)\n", scene.failed.c_str());
+  return scene;
 }
 
 HANDLE spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,
@@ -173,68 +150,6 @@ void print(const char* name, const Stats& s) {
               s.max());
 }
 
-// SHA-256 of a file's bytes in lower-case hex.
-std::string sha256_hex(const std::string& bytes) {
-  static BCRYPT_ALG_HANDLE algorithm = [] {
-    BCRYPT_ALG_HANDLE opened = nullptr;
-    ::BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    return opened;
-  }();
-  unsigned char digest[32];
-  ::BCryptHash(algorithm, nullptr, 0, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-               static_cast<ULONG>(bytes.size()), digest, sizeof digest);
-  static const char kHex[] = "0123456789abcdef";
-  std::string hex;
-  for (unsigned char b : digest) (hex += kHex[b >> 4]) += kHex[b & 15];
-  return hex;
-}
-
-std::string read_all(const std::wstring& path) {
-  UniqueFile file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                0, nullptr));
-  std::string bytes;
-  char buffer[65536];
-  DWORD read = 0;
-  while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
-    bytes.append(buffer, read);
-  }
-  return bytes;
-}
-
-// Appends "<relative path>\t<size>\t<sha256>" for every file below `folder`.
-void list_files(const std::wstring& stage, const std::wstring& relative, std::string* manifest) {
-  WIN32_FIND_DATAW found;
-  const std::wstring folder = relative.empty() ? stage : stage + L"\\" + relative;
-  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    const std::wstring name = found.cFileName;
-    if (name == L"." || name == L"..") continue;
-    const std::wstring path = relative.empty() ? name : relative + L"\\" + name;
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      list_files(stage, path, manifest);
-      continue;
-    }
-    const std::string bytes = read_all(stage + L"\\" + path);
-    *manifest += tavrio::display_form(path) + "\t" + std::to_string(bytes.size()) + "\t" +
-                 sha256_hex(bytes) + "\n";
-  } while (::FindNextFileW(find, &found));
-  ::FindClose(find);
-}
-
-// The stage's package manifest, written (and flushed) as a downloader would before the update.
-void write_manifest(const std::wstring& stage) {
-  std::string manifest = "tavrio-package 1\n";
-  list_files(stage, L"", &manifest);
-  UniqueFile file(::CreateFileW((stage + L"\\package.manifest").c_str(), GENERIC_WRITE, 0, nullptr,
-                                CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  if (file)
-    ::WriteFile(file.get(), manifest.data(), static_cast<DWORD>(manifest.size()), &written,
-                nullptr);
-  if (file) ::FlushFileBuffers(file.get());
-}
-
 // What one updater's runs measured, end to end.
 struct EndToEnd {
   std::wstring updater;
@@ -298,8 +213,7 @@ int wmain(int argc, wchar_t** argv) {
   std::mt19937 random(12345);
 
   std::printf("bundle: %d files, %.1f MB in _internal (and the same staged)\n",
-              kSmallFiles + kLargeFiles + 2,
-              (kSmallFiles * double(kSmallSize) + kLargeFiles * double(kLargeSize)) / 1048576.0);
+              kRuntime.files() + 2, kRuntime.megabytes());
 
   // ---- end to end with the real updaters
   Stats process_start;
@@ -314,8 +228,7 @@ int wmain(int argc, wchar_t** argv) {
       ::WaitForSingleObject(once.get(), 10000);
     }
     for (EndToEnd& measured : updaters) {
-      lay_out(install, stage, standin);
-      if (measured.manifest) write_manifest(stage);
+      lay_out(root, standin, measured.manifest);
       ::DeleteFileW(record.c_str());
       ::DeleteFileW(log_path.c_str());
       GapWatcher watcher;
@@ -373,7 +286,7 @@ int wmain(int argc, wchar_t** argv) {
       ender.join();
       detection.add(ms_between(ended, noticed));
     }
-    lay_out(install, stage, standin);
+    lay_out(root, standin, false);
     namespace up = tavrio::updater;
     const up::Layout layout = up::layout_of({0, install, L"Tavrio.exe", stage, L""});
     const up::UpdateLog log(L"");
@@ -406,19 +319,18 @@ int wmain(int argc, wchar_t** argv) {
     cleanup_before.add(ms_between(t1, t2));
     cleanup_after.add(ms_between(t2, t3));
 
-    // Floors: one rename of the bundle's folder, one copy of the executable, one tree removal.
-    generate_bundle(stage);
+    // Floors on the bundle now installed: one rename of its folder, one copy of the executable,
+    // one tree removal.
     auto r0 = Clock::now();
-    (void)tavrio::rename_path(stage + L"\\_internal", stage + L"\\_moved");
+    (void)tavrio::rename_path(install + L"\\_internal", install + L"\\_moved");
     auto r1 = Clock::now();
-    (void)tavrio::copy_file(standin, stage + L"\\copy.exe");
+    (void)tavrio::copy_file(standin, install + L"\\copy.exe");
     auto r2 = Clock::now();
-    (void)tavrio::remove_tree(stage + L"\\_moved");
+    (void)tavrio::remove_tree(install + L"\\_moved");
     auto r3 = Clock::now();
     rename_floor.add(ms_between(r0, r1));
     copy_floor.add(ms_between(r1, r2));
     removal_floor.add(ms_between(r2, r3));
-    (void)tavrio::remove_tree(stage);
   }
   (void)tavrio::remove_tree(root);
 

@@ -3,7 +3,7 @@
 add_executable(update_downtime_bench update_downtime.cpp)
 target_compile_options(update_downtime_bench PRIVATE -Wall -Wextra)
 target_link_options(update_downtime_bench PRIVATE -static -municode)
-target_link_libraries(update_downtime_bench PRIVATE tavrio_updater_lib)
+target_link_libraries(update_downtime_bench PRIVATE tavrio_updater_lib tavrio_scene)
 add_dependencies(update_downtime_bench tavrio-updater)
 if(TARGET standin_app)
   add_dependencies(update_downtime_bench standin_app)

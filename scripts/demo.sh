@@ -14,17 +14,11 @@ BIN="$BUILD/bin"
 win() { echo "Z:${1//\//\\}"; }   # Linux path -> Windows path under Wine's Z: drive
 run() { "$BUILD/wine-run.sh" "$@"; }
 
-# A one-folder bundle as the application ships it.
-make_install() {
-  local dir="$1" version="$2"
-  rm -rf "$dir"
-  mkdir -p "$dir/_internal"
-  cp "$BIN/standin_app.exe" "$dir/Tavrio.exe"
-  printf 'python runtime %s\n' "$version" >"$dir/_internal/python312.dll"
-  printf 'stdlib %s\n' "$version" >"$dir/_internal/base_library.zip"
-  printf '%s\n' "$version" >"$dir/version.txt"
-  [ -f "$BIN/uninstall.exe" ] && cp "$BIN/uninstall.exe" "$dir/卸载.exe"
-  cp "$BIN/tavrio-updater.exe" "$dir/tavrio-updater.exe"
+# A sample installation below a fresh folder, laid out as the tests lay theirs out.
+make_scene() {
+  local base="$1" kind="$2"
+  rm -rf "$base" && mkdir -p "$base"
+  run "$BIN/make_scene.exe" "$(win "$base")" "$kind"
 }
 
 show_tree() { (cd "$1" && find . -mindepth 1 | sort | sed 's/^\.\//    /'); }
@@ -42,16 +36,9 @@ show_uninstall_outcome() {
 
 demo_update() {
   echo "=== Update of a sample installation ==="
-  local install="$DEMO/Tavrio 安装" stage="$DEMO/staging"
-  make_install "$install" "1.0"
-  rm -rf "$stage" && mkdir -p "$stage/_internal"
-  cp "$BIN/standin_app.exe" "$stage/Tavrio.exe"
-  printf 'python runtime 2.0\n' >"$stage/_internal/python312.dll"
-  printf 'stdlib 2.0\n' >"$stage/_internal/base_library.zip"
-  [ -f "$BIN/uninstall.exe" ] && cp "$BIN/uninstall.exe" "$stage/卸载.exe"
-  echo '{}' >"$install/update_pending.json"
-  : >"$install/update.lock"
-  rm -f "$DEMO/update.log"
+  local base="$DEMO/update"
+  local install="$base/Tavrio 安装" stage="$base/staging"
+  make_scene "$base" update
   # The running application: it starts the updater with its own process id and exits 2 s later.
   run "$install/Tavrio.exe" --run-seconds 2 &
   local app=$!
@@ -60,12 +47,12 @@ demo_update() {
   pid="$(sed -n 's/^start //p' "$install/standin-record.txt" | head -n1)"
   echo "--- the application runs as process $pid; the updater waits for it"
   run "$install/tavrio-updater.exe" --pid "$pid" --app "$(win "$install")" --exe Tavrio.exe \
-    --stage "$(win "$stage")" --log "$(win "$DEMO/update.log")"
+    --stage "$(win "$stage")" --log "$(win "$base/update.log")"
   wait "$app" || true
   # The restarted application runs on detached; its record follows the first one.
   for _ in $(seq 1 50); do [ "$(grep -cx end "$install/standin-record.txt" 2>/dev/null)" = 2 ] && break; sleep 0.1; done
   echo "--- update log"
-  cat "$DEMO/update.log"
+  cat "$base/update.log"
   echo "--- install folder afterwards"
   show_tree "$install"
   echo "--- the runtime now holds: $(cat "$install/_internal/python312.dll")"
@@ -78,17 +65,10 @@ demo_uninstall() {
   local mode="$1" flag="$2"
   echo
   echo "=== Silent uninstall, $mode mode ==="
-  local base="$DEMO/uninstall-$mode"
-  rm -rf "$base"   # a fresh copy, and a setup log of this run only
+  local base="$DEMO/uninstall-$mode"   # a fresh copy, and a setup log of this run only
   local install="$base/Tavrio"
-  make_install "$install" "1.0"
-  echo "user file" >"$install/notes.txt"
-  local temp="$base/temp" data="$base/localappdata" profile="$base/profile" roaming="$base/roaming"
-  local menu="$roaming/Microsoft/Windows/Start Menu/Programs"
-  mkdir -p "$temp" "$data/Tavrio" "$profile/Desktop" "$menu"
-  echo '{}' >"$data/Tavrio/config.json"
-  echo shortcut >"$profile/Desktop/Tavrio.lnk"
-  echo shortcut >"$menu/Tavrio.lnk"
+  make_scene "$base" uninstall
+  local temp="$base/temp" data="$base/local" profile="$base/profile" roaming="$base/roaming"
   # Wine takes these from its own profile, so a small launcher hands them to the uninstaller.
   run "$BIN/env_launcher.exe" "TMP=$(win "$temp")" "TEMP=$(win "$temp")" \
     "LOCALAPPDATA=$(win "$data")" "USERPROFILE=$(win "$profile")" "APPDATA=$(win "$roaming")" \
@@ -106,19 +86,17 @@ demo_uninstall() {
 }
 
 # The uninstall window on a sample installation, on a Wine virtual desktop: it draws the frame
-# and caption whether or not the display has a window manager. The temporary and local data
-# folders stay inside the demo folder, as in the silent runs.
+# and caption whether or not the display has a window manager. The temporary, local data,
+# profile and roaming folders stay inside the demo folder, as in the silent runs.
 demo_window() {
   echo
   echo "=== The uninstall window ==="
   local base="$DEMO/window" install="$DEMO/window/Tavrio"
-  make_install "$install" "1.0"
-  echo "user file" >"$install/notes.txt"
-  local temp="$base/temp" data="$base/localappdata"
-  rm -rf "$temp" "$data"
-  mkdir -p "$temp" "$data/Tavrio" && echo '{}' >"$data/Tavrio/config.json"
+  make_scene "$base" uninstall
+  local temp="$base/temp" data="$base/local"
   run "$BIN/env_launcher.exe" "TMP=$(win "$temp")" "TEMP=$(win "$temp")" \
-    "LOCALAPPDATA=$(win "$data")" -- 'C:\windows\explorer.exe' "/desktop=TavrioDemo,800x600" \
+    "LOCALAPPDATA=$(win "$data")" "USERPROFILE=$(win "$base/profile")" \
+    "APPDATA=$(win "$base/roaming")" -- 'C:\windows\explorer.exe' "/desktop=TavrioDemo,800x600" \
     "$(win "$install/卸载.exe")" &
   local window_job=$!
   sleep 4

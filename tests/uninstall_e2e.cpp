@@ -17,17 +17,21 @@ RunOptions Uninstall::options(const std::wstring& current_directory) const {
   return o;
 }
 
+namespace {
+std::vector<SceneFile> sample_install_files() {
+  return {{L"_internal\\python312.dll", "python runtime", {}},
+          {L"_internal\\base_library.zip", "stdlib", {}},
+          {L"Tavrio.exe", "main program", {}},
+          {L"卸载.exe", {}, built_exe(L"uninstall.exe")},
+          {L"uninstall.exe", "second name", {}},
+          {L"tavrio-updater.exe", "updater", {}},
+          {L"version.txt", "1.0\n", {}},
+          {L"taskkill.exe", {}, built_exe(L"argv_echo.exe")}};
+}
+}  // namespace
+
 void make_install(const std::wstring& dir) {
-  write_file(dir + L"\\_internal\\python312.dll", "python runtime");
-  write_file(dir + L"\\_internal\\base_library.zip", "stdlib");
-  write_file(dir + L"\\Tavrio.exe", "main program");
-  ASSERT_TRUE(
-      ::CopyFileW(built_exe(L"uninstall.exe").c_str(), (dir + L"\\卸载.exe").c_str(), FALSE));
-  write_file(dir + L"\\uninstall.exe", "second name");
-  write_file(dir + L"\\tavrio-updater.exe", "updater");
-  write_file(dir + L"\\version.txt", "1.0\n");
-  ASSERT_TRUE(
-      ::CopyFileW(built_exe(L"argv_echo.exe").c_str(), (dir + L"\\taskkill.exe").c_str(), FALSE));
+  ASSERT_EQ(write_bundle(dir, sample_install_files()), L"");
 }
 
 std::wstring outside_runner(const Uninstall& u) {
@@ -41,19 +45,23 @@ std::wstring outside_runner(const Uninstall& u) {
 }
 
 Uninstall make_uninstall(const std::wstring& install_name) {
-  Uninstall u;
-  u.root = scratch_dir();
-  u.install = u.root + L"\\" + install_name;
-  u.temp = u.root + L"\\temp";
-  u.local = u.root + L"\\local";
-  u.profile = u.root + L"\\profile";
-  u.roaming = u.root + L"\\roaming";
-  make_install(u.install);
-  make_dirs(u.temp);
-  make_dirs(u.profile);
-  make_dirs(u.roaming);
-  write_file(u.local_data() + L"\\config.json", "{}");
-  return u;
+  SceneOptions options;
+  options.install_name = install_name;
+  options.installed = sample_install_files();
+  options.user_folders = true;
+  const Scene scene = make_scene(scratch_dir(), options);
+  EXPECT_EQ(scene.failed, L"");
+  return {scene};
+}
+
+Uninstall make_shipped_uninstall() {
+  SceneOptions options;
+  options.installed = sample_bundle(bin_dir(), "1.0");
+  options.installed.push_back({L"notes.txt", "the user's own file", {}});
+  options.user_folders = options.shortcuts = true;
+  const Scene scene = make_scene(scratch_dir(), options);
+  EXPECT_EQ(scene.failed, L"");
+  return {scene};
 }
 
 std::vector<std::string> wait_for_outcome(const Uninstall& u, DWORD timeout_ms) {

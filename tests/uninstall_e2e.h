@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/scene.h"
 #include "support/test_support.h"
 
 namespace tavrio::test {
@@ -26,25 +27,19 @@ inline const std::vector<std::wstring> kSampleInstallNames = {
     L"Tavrio.exe",    L"_internal",   L"taskkill.exe", L"tavrio-updater.exe",
     L"uninstall.exe", L"version.txt", L"卸载.exe"};
 
-struct Uninstall {
-  std::wstring root;     // the test's scratch folder
-  std::wstring install;  // a sample installation
-  std::wstring temp;     // TMP and TEMP: the setup log and the cleanup copy
-  std::wstring local;    // LOCALAPPDATA
-  std::wstring profile;  // USERPROFILE
-  std::wstring roaming;  // APPDATA
-
-  std::wstring setup_log() const { return temp + L"\\tavrio_setup.log"; }
-  std::wstring cleanup_copy() const { return temp + L"\\tavrio-uninstall-cleanup.exe"; }
-  std::wstring local_data() const { return local + L"\\Tavrio"; }
-  std::wstring uninstaller() const { return install + L"\\卸载.exe"; }
-  // The five variables pointed into the scratch folder; the current folder as given.
+// A scratch installation with the user's folders the uninstaller touches.
+struct Uninstall : Scene {
+  // TMP, TEMP, LOCALAPPDATA, USERPROFILE and APPDATA pointed into the scratch folder; the
+  // current folder as given.
   RunOptions options(const std::wstring& current_directory = {}) const;
 };
 
 // A scratch folder with a sample installation in root\<install_name>, a local data folder
 // holding "config.json", and empty temporary, profile and roaming folders.
 Uninstall make_uninstall(const std::wstring& install_name = L"Tavrio");
+// The same with the sample bundle of the built programs (the stand-in as Tavrio.exe), a file of
+// the user's, "notes.txt", in the install folder and both shortcuts, in "Tavrio 安装".
+Uninstall make_shipped_uninstall();
 
 // A one-folder bundle in `dir`: _internal with the runtime files, Tavrio.exe, the real
 // uninstaller as 卸载.exe, uninstall.exe, tavrio-updater.exe and version.txt. A stand-in for

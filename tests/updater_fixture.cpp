@@ -17,17 +17,26 @@ std::string standin_bytes() {
   return bytes;
 }
 
-void lay_out(const ScratchInstall& s, const LayoutOptions& options) {
-  write_file(s.in_install(L"Tavrio.exe"), s.old_exe);
-  write_file(s.in_install(L"_internal\\python312.dll"), kOldRuntime);
-  write_file(s.in_install(L"_internal\\base_library.zip"), kOldStdlib);
-  write_file(s.in_install(L"_internal\\lib\\old_only.pyd"), "old module\n");
-  write_file(s.in_install(L"卸载.exe"), kOldUninstaller);
+std::vector<SceneFile> installed_version(const ScratchInstall& s, const LayoutOptions& options) {
+  std::vector<SceneFile> files = {{L"Tavrio.exe", s.old_exe, {}},
+                                  {L"_internal\\python312.dll", kOldRuntime, {}},
+                                  {L"_internal\\base_library.zip", kOldStdlib, {}},
+                                  {L"_internal\\lib\\old_only.pyd", "old module\n", {}},
+                                  {L"卸载.exe", kOldUninstaller, {}}};
   if (options.markers) {
-    write_file(s.in_install(L"update_pending.json"), "{}");
-    write_file(s.in_install(L"update.lock"), "");
+    files.push_back({L"update_pending.json", "{}", {}});
+    files.push_back({L"update.lock", "", {}});
   }
-  write_staged_version(s, s.stage, options.staged_uninstaller);
+  return files;
+}
+
+std::vector<SceneFile> staged_version(const ScratchInstall& s, bool uninstaller) {
+  std::vector<SceneFile> files = {{L"Tavrio.exe", s.new_exe, {}},
+                                  {L"_internal\\python312.dll", kNewRuntime, {}},
+                                  {L"_internal\\base_library.zip", kNewStdlib, {}},
+                                  {L"_internal\\lib\\new_only.pyd", "new module\n", {}}};
+  if (uninstaller) files.push_back({L"卸载.exe", kNewUninstaller, {}});
+  return files;
 }
 
 RunOptions with_record(const ScratchInstall& s) {
@@ -49,23 +58,25 @@ std::vector<std::wstring> tree_with_module(const std::wstring& module) {
 }  // namespace
 
 void write_staged_version(const ScratchInstall& s, const std::wstring& stage, bool uninstaller) {
-  write_file(stage + L"\\Tavrio.exe", s.new_exe);
-  write_file(stage + L"\\_internal\\python312.dll", kNewRuntime);
-  write_file(stage + L"\\_internal\\base_library.zip", kNewStdlib);
-  write_file(stage + L"\\_internal\\lib\\new_only.pyd", "new module\n");
-  if (uninstaller) write_file(stage + L"\\卸载.exe", kNewUninstaller);
+  EXPECT_EQ(write_bundle(stage, staged_version(s, uninstaller)), L"");
 }
 
 ScratchInstall make_install_under(const std::wstring& root, const LayoutOptions& options) {
   ScratchInstall s;
-  s.root = root;
-  s.install = root + L"\\" + options.install_name;
-  s.stage = root + L"\\" + options.stage_name;
-  s.log = root + L"\\update.log";
-  s.record = root + L"\\standin-record.txt";
   s.old_exe = standin_bytes() + "TAVRIO VERSION 1.0";
   s.new_exe = standin_bytes() + "TAVRIO VERSION 2.0";
-  lay_out(s, options);
+  SceneOptions scene;
+  scene.install_name = options.install_name;
+  scene.installed = installed_version(s, options);
+  scene.stage_name = options.stage_name;
+  scene.staged = staged_version(s, options.staged_uninstaller);
+  const Scene laid_out = make_scene(root, scene);
+  EXPECT_EQ(laid_out.failed, L"");
+  s.root = root;
+  s.install = laid_out.install;
+  s.stage = laid_out.stage;
+  s.log = root + L"\\update.log";
+  s.record = root + L"\\standin-record.txt";
   return s;
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/scene.h"
 #include "support/test_support.h"
 
 namespace tavrio::test {

@@ -17,7 +17,7 @@
 #include "common/handles.h"
 #include "common/os_error.h"
 #include "common/text.h"
-#include "support/test_support.h"
+#include "uninstall_e2e.h"
 
 namespace tavrio::test {
 namespace {
@@ -27,48 +27,6 @@ using Lines = std::vector<std::string>;
 
 constexpr DWORD kStartTimeoutMs = 20000;
 constexpr DWORD kRemovalTimeoutMs = 40000;
-
-// A scratch installation with everything the uninstaller touches kept inside the scratch folder.
-
-struct Scene {
-  std::wstring root, install, temp, local, profile, appdata;
-
-  std::wstring uninstaller() const { return install + L"\\卸载.exe"; }
-  std::wstring setup_log() const { return temp + L"\\tavrio_setup.log"; }
-  std::wstring cleanup_copy() const { return temp + L"\\tavrio-uninstall-cleanup.exe"; }
-  std::wstring desktop_shortcut() const { return profile + L"\\Desktop\\Tavrio.lnk"; }
-  std::wstring start_menu_shortcut() const {
-    return appdata + L"\\Microsoft\\Windows\\Start Menu\\Programs\\Tavrio.lnk";
-  }
-  RunOptions options() const {
-    RunOptions o;
-    o.environment = {{L"TMP", temp},
-                     {L"TEMP", temp},
-                     {L"LOCALAPPDATA", local},
-                     {L"USERPROFILE", profile},
-                     {L"APPDATA", appdata}};
-    return o;
-  }
-};
-
-Scene make_scene() {
-  const std::wstring r = scratch_dir();
-  Scene s{
-      r, r + L"\\Tavrio 安装", r + L"\\temp", r + L"\\local", r + L"\\profile", r + L"\\appdata"};
-  make_dirs(s.install + L"\\_internal");
-  make_dirs(s.temp);
-  EXPECT_TRUE(::CopyFileW(built_exe(L"standin_app.exe").c_str(),
-                          (s.install + L"\\Tavrio.exe").c_str(), FALSE));
-  EXPECT_TRUE(::CopyFileW(built_exe(L"uninstall.exe").c_str(), s.uninstaller().c_str(), FALSE));
-  write_file(s.install + L"\\_internal\\python312.dll", "runtime");
-  write_file(s.install + L"\\tavrio-updater.exe", "updater");
-  write_file(s.install + L"\\version.txt", "1.0\n");
-  write_file(s.install + L"\\notes.txt", "the user's own file");
-  write_file(s.local + L"\\Tavrio\\config.json", "{}");
-  write_file(s.desktop_shortcut(), "link");
-  write_file(s.start_menu_shortcut(), "link");
-  return s;
-}
 
 // The uninstall window of one process, once it is shown with its controls: other tests may have
 // their own open at the same time.
@@ -154,7 +112,7 @@ std::vector<HWND> children_of(HWND window) {
 }
 
 TEST(Window, ShowsTitleLayoutAndKeepChoiceEvenWithDeleteDataOnTheCommandLine) {
-  Scene s = make_scene();
+  Uninstall s = make_shipped_uninstall();
   StartedProcess app = spawn(s.uninstaller(), {L"--delete-data"}, s.options());
   ASSERT_TRUE(app);
   HWND window = wait_for_uninstall_window(app);
@@ -221,7 +179,7 @@ TEST(Window, ClosingBeforeTheRemovalDeletesNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    Scene s = make_scene();
+    Uninstall s = make_shipped_uninstall();
     std::vector<std::wstring> before = list_tree(s.root);
     StartedProcess app = spawn(s.uninstaller(), {}, s.options());
     HWND window = wait_for_uninstall_window(app);
@@ -249,7 +207,7 @@ TEST(Window, UninstallStartsTheCleanupCopyInTheChosenModeAndCloses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.outcome);
-    Scene s = make_scene();
+    Uninstall s = make_shipped_uninstall();
     const std::string outcome = c.outcome + (c.delete_data ? narrow(s.install) : "");
     StartedProcess app = spawn(s.uninstaller(), {}, s.options());
     HWND window = wait_for_uninstall_window(app);
@@ -285,7 +243,7 @@ TEST(Window, UninstallStartsTheCleanupCopyInTheChosenModeAndCloses) {
 TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
   for (CloseBy how : {CloseBy::kCloseBox, CloseBy::kAltF4}) {
     SCOPED_TRACE(how == CloseBy::kCloseBox ? "close box" : "Alt+F4");
-    Scene s = make_scene();
+    Uninstall s = make_shipped_uninstall();
     // A cleanup copy of an earlier uninstall that is still running cannot be overwritten.
     ASSERT_TRUE(
         ::CopyFileW(built_exe(L"standin_app.exe").c_str(), s.cleanup_copy().c_str(), FALSE));
@@ -469,7 +427,7 @@ TEST(WindowScreenshot, ShownInAWineDesktopWithReadableChinese) {
   ASSERT_TRUE(missing.empty()) << "no glyph behind \"Microsoft YaHei\" for: " << narrow(missing);
   ASSERT_TRUE(have_font(L"Marlett")) << "no Marlett: the caption buttons would show as letters";
 
-  Scene s = make_scene();
+  Uninstall s = make_shipped_uninstall();
   const wchar_t kDesktop[] = L"TavrioWindowShot";
   StartedProcess desktop =
       spawn(L"C:\\windows\\explorer.exe",

@@ -275,36 +275,29 @@ class StartRetryReport : public ::testing::Environment {
 
 StartedProcess::StartedProcess(HANDLE process, HANDLE job) : process_(process), job_(job) {}
 
-StartedProcess::StartedProcess(StartedProcess&& other) noexcept
-    : process_(std::exchange(other.process_, nullptr)), job_(std::exchange(other.job_, nullptr)) {}
-
 StartedProcess& StartedProcess::operator=(StartedProcess&& other) noexcept {
   if (this != &other) {
     end_now();
-    if (process_) ::CloseHandle(process_);
-    if (job_) ::CloseHandle(job_);
-    process_ = std::exchange(other.process_, nullptr);
-    job_ = std::exchange(other.job_, nullptr);
+    process_ = std::move(other.process_);
+    job_ = std::move(other.job_);
   }
   return *this;
 }
 
 StartedProcess::~StartedProcess() {
   end_now();
-  if (process_) ::CloseHandle(process_);
-  if (job_) ::CloseHandle(job_);
 }
 
 DWORD StartedProcess::pid() const {
-  return process_ ? ::GetProcessId(process_) : 0;
+  return process_ ? ::GetProcessId(process_.get()) : 0;
 }
 
 bool StartedProcess::ended_within(DWORD ms) const {
-  return process_ != nullptr && ::WaitForSingleObject(process_, ms) == WAIT_OBJECT_0;
+  return process_ && ::WaitForSingleObject(process_.get(), ms) == WAIT_OBJECT_0;
 }
 
 ::testing::AssertionResult StartedProcess::ends_within(DWORD ms) const {
-  if (process_ == nullptr) return ::testing::AssertionFailure() << "no process was started";
+  if (!process_) return ::testing::AssertionFailure() << "no process was started";
   if (ended_within(ms)) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure()
          << "process " << pid() << " still runs after " << ms << " ms; its threads:\n"
@@ -313,17 +306,17 @@ bool StartedProcess::ended_within(DWORD ms) const {
 
 DWORD StartedProcess::exit_code() const {
   DWORD code = 0;
-  if (process_) ::GetExitCodeProcess(process_, &code);
+  if (process_) ::GetExitCodeProcess(process_.get(), &code);
   return code;
 }
 
 bool StartedProcess::family_ended_within(DWORD ms) const {
   if (!ended_within(ms)) return false;
-  if (job_ == nullptr) return true;
+  if (!job_) return true;
   return wait_until(
       [&] {
         JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
-        return ::QueryInformationJobObject(job_, JobObjectBasicAccountingInformation, &info,
+        return ::QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation, &info,
                                            sizeof info, nullptr) &&
                info.ActiveProcesses == 0;
       },
@@ -332,17 +325,17 @@ bool StartedProcess::family_ended_within(DWORD ms) const {
 
 DWORD StartedProcess::processes_started() const {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
-  if (job_ == nullptr || !::QueryInformationJobObject(job_, JobObjectBasicAccountingInformation,
-                                                      &info, sizeof info, nullptr)) {
+  if (!job_ || !::QueryInformationJobObject(job_.get(), JobObjectBasicAccountingInformation, &info,
+                                            sizeof info, nullptr)) {
     return 0;
   }
   return info.TotalProcesses;
 }
 
 void StartedProcess::end_now() {
-  if (process_ != nullptr && !ended_within(0)) {
-    ::TerminateProcess(process_, 99);
-    ::WaitForSingleObject(process_, 5000);
+  if (process_ && !ended_within(0)) {
+    ::TerminateProcess(process_.get(), 99);
+    ::WaitForSingleObject(process_.get(), 5000);
   }
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "common/handles.h"
+
 namespace tavrio::test {
 
 // Folder that holds every built exe (the running test's own folder).
@@ -55,6 +57,9 @@ struct RunOptions {
   bool wait_for_descendants = false;
 };
 
+struct JobTraits : InvalidIsNull {};
+using UniqueJob = UniqueHandle<JobTraits>;  // CreateJobObjectW
+
 // A process a test started, together with everything it starts in turn (they share a job
 // object). It is ended with its test, whatever way the test ends, so that no stand-in keeps
 // running (and holding files or inherited handles) after a failure.
@@ -62,15 +67,15 @@ class StartedProcess {
  public:
   StartedProcess() = default;
   StartedProcess(HANDLE process, HANDLE job);
-  StartedProcess(StartedProcess&& other) noexcept;
+  StartedProcess(StartedProcess&& other) noexcept = default;
   StartedProcess& operator=(StartedProcess&& other) noexcept;
   StartedProcess(const StartedProcess&) = delete;
   StartedProcess& operator=(const StartedProcess&) = delete;
   ~StartedProcess();
 
-  explicit operator bool() const { return process_ != nullptr; }
-  bool valid() const { return process_ != nullptr; }
-  HANDLE get() const { return process_; }
+  explicit operator bool() const { return process_.valid(); }
+  bool valid() const { return process_.valid(); }
+  HANDLE get() const { return process_.get(); }
   DWORD pid() const;
   bool ended_within(DWORD ms) const;
   // The same for a process that must end: when it does not, the failure carries a backtrace of
@@ -85,8 +90,8 @@ class StartedProcess {
   void end_now();
 
  private:
-  HANDLE process_ = nullptr;
-  HANDLE job_ = nullptr;
+  UniqueProcess process_;
+  UniqueJob job_;
 };
 
 struct RunResult {

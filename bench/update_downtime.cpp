@@ -26,7 +26,6 @@
 #include "common/command_line.h"
 #include "common/clock.h"
 #include "common/file_ops.h"
-#include "common/text.h"
 #include "common/tree_removal.h"
 #include "common/handles.h"
 #include "completion.h"
@@ -59,7 +58,7 @@ std::wstring folder_of_exe() {
 
 // The installation and the staged version below root, every file on the disk before the
 // update starts, as a downloader that finished a while ago leaves them.
-tavrio::test::Scene lay_out(const std::wstring& root, const std::wstring& exe, bool manifest) {
+void lay_out(const std::wstring& root, const std::wstring& exe, bool manifest) {
   (void)tavrio::remove_tree(root + L"\\Tavrio");
   (void)tavrio::remove_tree(root + L"\\staging");
   const std::string runtime(kRuntime.small_size, 'r');
@@ -74,7 +73,6 @@ tavrio::test::Scene lay_out(const std::wstring& root, const std::wstring& exe, b
   options.synced = true;
   const tavrio::test::Scene scene = tavrio::test::make_scene(root, options);
   if (!scene.failed.empty()) std::printf("  (could not write %ls)\n", scene.failed.c_str());
-  return scene;
 }
 
 HANDLE spawn(const std::wstring& program, const std::vector<std::wstring>& arguments,

@@ -10,25 +10,20 @@
 namespace tavrio::test {
 namespace {
 
-// Makes every folder on the way to `path` (its last component is a file).
-void make_parents(const std::wstring& path) {
-  for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1)) {
-    ::CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-  }
+bool is_folder(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(win32_path(path).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool write_one(const std::wstring& path, const std::string& bytes, bool synced) {
+  make_dirs(text_before_last_separator(path));
   UniqueFile file = open_path(path, GENERIC_WRITE, 0, {kShareNone, CREATE_ALWAYS});
-  if (!file && ::GetLastError() == ERROR_PATH_NOT_FOUND) {
-    make_parents(path);
-    file = open_path(path, GENERIC_WRITE, 0, {kShareNone, CREATE_ALWAYS});
-  }
   if (!file || !write_all(file.get(), bytes)) return false;
   return !synced || ::FlushFileBuffers(file.get());
 }
 
 bool copy_one(const std::wstring& from, const std::wstring& to, bool synced) {
-  make_parents(to);
+  make_dirs(text_before_last_separator(to));
   if (!::CopyFileW(from.c_str(), to.c_str(), FALSE)) return false;
   return !synced || flush_file(to).ok();
 }
@@ -43,17 +38,6 @@ std::wstring write_generated(const std::wstring& dir, const GeneratedRuntime& g,
     if (!write_one(path, is_small ? small : large, synced)) return path;
   }
   return {};
-}
-
-std::string read_whole(const std::wstring& path) {
-  UniqueFile file = open_path(path, GENERIC_READ, 0);
-  std::string bytes;
-  char buffer[65536];
-  DWORD read = 0;
-  while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
-    bytes.append(buffer, read);
-  }
-  return bytes;
 }
 
 std::string sha256_hex(const std::string& bytes) {
@@ -84,7 +68,7 @@ void list_files(const std::wstring& stage, const std::wstring& relative, std::st
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       list_files(stage, path, manifest);
     } else if (path != L"package.manifest") {
-      const std::string bytes = read_whole(stage + L"\\" + path);
+      const std::string bytes = read_file(stage + L"\\" + path);
       *manifest += display_form(path) + "\t" + std::to_string(bytes.size()) + "\t" +
                    sha256_hex(bytes) + "\n";
     }
@@ -93,13 +77,31 @@ void list_files(const std::wstring& stage, const std::wstring& relative, std::st
 
 }  // namespace
 
+void make_dirs(const std::wstring& path) {
+  if (path.empty() || is_folder(path)) return;
+  const std::wstring parent = text_before_last_separator(path);
+  if (!parent.empty() && parent != path && parent.back() != L':') make_dirs(parent);
+  ::CreateDirectoryW(win32_path(path).c_str(), nullptr);
+}
+
+std::string read_file(const std::wstring& path) {
+  UniqueFile file = open_path(path, GENERIC_READ, 0);
+  std::string bytes;
+  char buffer[65536];
+  DWORD read = 0;
+  while (file && ::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
+    bytes.append(buffer, read);
+  }
+  return bytes;
+}
+
 double GeneratedRuntime::megabytes() const {
   return (small * double(small_size) + large * double(large_size)) / 1048576.0;
 }
 
 std::wstring write_bundle(const std::wstring& dir, const std::vector<SceneFile>& files,
                           bool synced) {
-  ::CreateDirectoryW(dir.c_str(), nullptr);
+  make_dirs(dir);
   for (const SceneFile& f : files) {
     const std::wstring path = join(dir, f.path);
     const bool written =
@@ -133,7 +135,7 @@ Scene make_scene(const std::wstring& root, const SceneOptions& options) {
   Scene s;
   s.root = root;
   s.install = join(root, options.install_name);
-  ::CreateDirectoryW(root.c_str(), nullptr);
+  make_dirs(root);
   auto note = [&](const std::wstring& failed) {
     if (s.failed.empty()) s.failed = failed;
   };
@@ -153,7 +155,7 @@ Scene make_scene(const std::wstring& root, const SceneOptions& options) {
     s.profile = join(root, L"profile");
     s.roaming = join(root, L"roaming");
     for (const std::wstring& folder : {s.temp, s.local, s.profile, s.roaming}) {
-      ::CreateDirectoryW(folder.c_str(), nullptr);
+      make_dirs(folder);
     }
     std::vector<SceneFile> files = {{L"local\\Tavrio\\config.json", "{}", {}}};
     if (options.shortcuts) {

@@ -62,6 +62,11 @@ struct Scene {
   }
 };
 
+// Makes a folder and every folder on the way to it.
+void make_dirs(const std::wstring& path);
+// The bytes of a file, "" when it is missing.
+std::string read_file(const std::wstring& path);
+
 // Lays the scene out below `root` (made when missing; what it holds already stays).
 Scene make_scene(const std::wstring& root, const SceneOptions& options);
 

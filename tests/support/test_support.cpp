@@ -105,13 +105,6 @@ std::wstring wide(const std::string& text) {
   return widen(text);
 }
 
-void make_dirs(const std::wstring& path) {
-  if (path.empty() || is_dir(path)) return;
-  std::wstring parent = parent_of(path);
-  if (!parent.empty() && parent != path && parent.back() != L':') make_dirs(parent);
-  ::CreateDirectoryW(long_form(path).c_str(), nullptr);
-}
-
 void write_file(const std::wstring& path, const std::string& bytes) {
   make_dirs(parent_of(path));
   UniqueFile file(::CreateFileW(long_form(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
@@ -120,20 +113,6 @@ void write_file(const std::wstring& path, const std::string& bytes) {
   DWORD written = 0;
   ASSERT_TRUE(
       ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr));
-}
-
-std::string read_file(const std::wstring& path) {
-  UniqueFile file(::CreateFileW(long_form(path).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
-  if (!file) return {};
-  std::string bytes;
-  char buffer[65536];
-  DWORD read = 0;
-  while (::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read > 0) {
-    bytes.append(buffer, read);
-  }
-  return bytes;
 }
 
 bool path_exists(const std::wstring& path) {

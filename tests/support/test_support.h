@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/handles.h"
+#include "support/scene.h"
 
 namespace tavrio::test {
 
@@ -29,10 +30,9 @@ std::wstring scratch_dir();
 std::string narrow(const std::wstring& text);
 std::wstring wide(const std::string& text);
 
-void make_dirs(const std::wstring& path);
+// make_dirs and read_file come with the scene builder.
 void write_file(const std::wstring& path, const std::string& bytes);
-std::string read_file(const std::wstring& path);  // "" when missing
-bool path_exists(const std::wstring& path);       // GetFileAttributesW, no fallbacks
+bool path_exists(const std::wstring& path);  // GetFileAttributesW, no fallbacks
 bool is_dir(const std::wstring& path);
 void set_read_only(const std::wstring& path, bool read_only);
 bool files_equal(const std::wstring& a, const std::wstring& b);

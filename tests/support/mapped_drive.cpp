@@ -32,6 +32,13 @@ std::string dosdevices_link(wchar_t letter) {
          static_cast<char>(::towlower(letter)) + ":";
 }
 
+// Wine reads the prefix's drive letters again at most once a second, and takes a folder's volume
+// serial from the letter it finds the folder under: after a link comes or goes, the serials (and
+// every name made from them) settle once that second is over.
+void let_the_drive_list_refresh() {
+  ::Sleep(1100);
+}
+
 }  // namespace
 
 MappedDrive::MappedDrive(wchar_t letter, const std::wstring& folder)
@@ -68,6 +75,7 @@ MappedDrive::MappedDrive(wchar_t letter, const std::wstring& folder)
     link_.clear();
     return;
   }
+  let_the_drive_list_refresh();
   root_ = root;
 }
 
@@ -76,7 +84,10 @@ MappedDrive::~MappedDrive() {
     ::DefineDosDeviceW(DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE, device_.c_str(),
                        folder_.c_str());
   }
-  if (!link_.empty()) run_linux("rm -f '" + link_ + "'");
+  if (!link_.empty()) {
+    run_linux("rm -f '" + link_ + "'");
+    let_the_drive_list_refresh();
+  }
 }
 
 }  // namespace tavrio::test

@@ -20,9 +20,9 @@ std::wstring update_lock_name(const FileIndex& install_folder) {
   return name;
 }
 
-LockWait real_lock_wait() {
-  return [](HANDLE lock, unsigned milliseconds) {
-    const DWORD result = ::WaitForSingleObject(lock, milliseconds);
+LockTry real_lock_try() {
+  return [](HANDLE lock) {
+    const DWORD result = ::WaitForSingleObject(lock, 0);
     return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
   };
 }
@@ -31,11 +31,11 @@ UpdateLock::~UpdateLock() {
   if (held()) ::ReleaseMutex(mutex_.get());
 }
 
-UpdateLock take_update_lock(const std::wstring& install_dir, const LockWait& wait) {
+UpdateLock take_update_lock(const std::wstring& install_dir, const LockTry& try_lock) {
   const std::optional<FileIndex> folder = file_index_of(install_dir);
   if (!folder) return {UpdateLock::State::kUnnamed, {}};
   UniqueMutex mutex(::CreateMutexW(nullptr, FALSE, update_lock_name(*folder).c_str()));
-  if (!mutex || !wait(mutex.get(), kUpdateLockWaitMs)) {
+  if (!mutex || !try_lock(mutex.get())) {
     return {UpdateLock::State::kBusy, std::move(mutex)};
   }
   return {UpdateLock::State::kHeld, std::move(mutex)};

@@ -17,19 +17,18 @@
 namespace tavrio::updater {
 
 inline constexpr std::wstring_view kUpdateLockPrefix = L"Local\\tavrio-update-";
-inline constexpr unsigned kUpdateLockWaitMs = 2000;
 
 // "Local\tavrio-update-<volume serial>-<file index>": the install folder's volume serial number
 // as 8 and its file index as 16 upper-case hexadecimal digits, as GetFileInformationByHandle
 // gives them.
 std::wstring update_lock_name(const FileIndex& install_folder);
 
-// Waits up to the given time to own the lock; true once this thread owns it.
-using LockWait = std::function<bool(HANDLE lock, unsigned milliseconds)>;
+// Tries once to own the lock, without waiting; true when this thread owns it.
+using LockTry = std::function<bool(HANDLE lock)>;
 
-// WaitForSingleObject: owned when it is signalled, or abandoned by an updater that was ended
-// while it held the lock (whose interrupted swap the journal settles).
-LockWait real_lock_wait();
+// WaitForSingleObject with no time-out: owned when it is signalled, or abandoned by an updater
+// that was ended while it held the lock (whose interrupted swap the journal settles).
+LockTry real_lock_try();
 
 class UpdateLock {
  public:
@@ -52,10 +51,12 @@ class UpdateLock {
   UniqueMutex mutex_;
 };
 
-// Takes the lock of the installation in `install_dir`, waiting up to 2 s for an updater that
-// holds it to let go. A name that another program holds as something else than a mutex, or
-// that may not be opened, counts as busy: without the lock nothing may change.
+// Takes the lock of the installation in `install_dir` at once, or finds it busy. Never waits: an
+// updater that held it a moment ago may have served this very request already (the stage is
+// gone, the application restarted), and running it again would report a failure of an update
+// that succeeded. A name that another program holds as something else than a mutex, or that
+// may not be opened, counts as busy: without the lock nothing may change.
 UpdateLock take_update_lock(const std::wstring& install_dir,
-                            const LockWait& wait = real_lock_wait());
+                            const LockTry& try_lock = real_lock_try());
 
 }  // namespace tavrio::updater

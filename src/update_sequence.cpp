@@ -17,7 +17,7 @@ void run_update(const UpdateRequest& request, const UpdateSeams& seams) {
   UniqueProcess application =
       open_application(request.process_id, layout.installed_exe, seams.updater_created);
   // Held until the run has ended, after the restart and the cleanup.
-  const UpdateLock lock = take_update_lock(layout.install_dir, seams.wait_on_lock);
+  const UpdateLock lock = take_update_lock(layout.install_dir, seams.try_lock);
   if (lock.state() == UpdateLock::State::kBusy) {
     // The other updater owns everything here, the markers and the restart included.
     log.append(kAnotherUpdaterRunning);

@@ -14,7 +14,7 @@ namespace tavrio::updater {
 struct UpdateSeams {
   Pause pause = real_pause();
   ProcessWait wait_on_application = real_process_wait();
-  LockWait wait_on_lock = real_lock_wait();
+  LockTry try_lock = real_lock_try();
   // Only a process created before this can be the application that started the updater.
   FILETIME updater_created = own_creation_time();
 };

@@ -518,12 +518,7 @@ TEST(UpdateLock, IsNamedAfterTheFolderItselfSoEverySpellingMeetsTheSameLock) {
     EXPECT_EQ(updater::update_lock_name(index), name);
   }
   const ScratchInstall s = make_scratch_install();
-  std::vector<unsigned> waits;
-  // Tests the lock once instead of waiting for it.
-  const updater::LockWait test_once = [&](HANDLE lock, unsigned ms) {
-    waits.push_back(ms);
-    return updater::real_lock_wait()(lock, 0);
-  };
+  const updater::LockTry test_once = updater::real_lock_try();
   // Mapped first: Wine takes a folder's volume serial from the drive letter it finds the folder
   // under, so mapping a letter onto a folder above changes the serial of every spelling.
   MappedDrive drive(L'Q', s.root);
@@ -545,7 +540,6 @@ TEST(UpdateLock, IsNamedAfterTheFolderItselfSoEverySpellingMeetsTheSameLock) {
               updater::UpdateLock::State::kBusy)
         << narrow(spelling);
   }
-  EXPECT_EQ(waits, std::vector<unsigned>(waits.size(), 2000u));
   // Another folder has a lock of its own; a folder that cannot be opened has none.
   EXPECT_TRUE(updater::take_update_lock(s.stage, test_once).held());
   EXPECT_EQ(updater::take_update_lock(s.root + L"\\missing", test_once).state(),
@@ -701,13 +695,13 @@ TEST(UpdateSequence, HoldsTheApplicationBeforeTheLockAndTheLockBeforeAnyWork) {
   updater::UpdateSeams seams;
   seams.pause = [](unsigned) {};
   seams.updater_created = filetime_now();
-  seams.wait_on_lock = [&](HANDLE lock, unsigned ms) {
+  seams.try_lock = [&](HANDLE lock) {
     app->end_now();
     app.reset();
-    events.push_back("lock " + std::to_string(ms) + ", " +
+    events.push_back(std::string("lock, ") +
                      (holds_a_handle_on(app_id) ? "the application held, " : "") +
                      new_executable());
-    return updater::real_lock_wait()(lock, ms);
+    return updater::real_lock_try()(lock);
   };
   seams.wait_on_application = [&](HANDLE process, unsigned ms) {
     const bool ended = ::WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
@@ -717,7 +711,7 @@ TEST(UpdateSequence, HoldsTheApplicationBeforeTheLockAndTheLockBeforeAnyWork) {
     return ended;
   };
   updater::run_update({app_id, s.install, L"Tavrio.exe", s.stage, s.log}, seams);
-  EXPECT_EQ(events, (Lines{"lock 2000, the application held, no new executable",
+  EXPECT_EQ(events, (Lines{"lock, the application held, no new executable",
                            "application 500, ended, the new executable ready"}));
   EXPECT_EQ(log_messages(s.log), kSuccessLines);
   EXPECT_EQ(install_tree(s), tree_after_success());
@@ -739,7 +733,7 @@ TEST(UpdaterRun, AnotherProgramBehindTheIdIsNeitherWaitedOnNorEnded) {
   expect_restarted_in_install(s, 2);
 }
 
-// Another updater holds the installation: after 2 s this one logs so and ends, with the markers,
+// Another updater holds the installation: this one logs so at once and ends, with the markers,
 // the staging folder and the installation as they were, no report and nothing started.
 TEST(UpdaterRun, WithAnotherUpdaterAtWorkNothingIsChangedOrStarted) {
   const ScratchInstall s = make_scratch_install();

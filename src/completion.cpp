@@ -8,6 +8,7 @@
 #include "common/clock.h"
 #include "common/bundle.h"
 #include "common/entry_handles.h"
+#include "common/file_calls.h"
 #include "common/file_ops.h"
 #include "common/handles.h"
 #include "common/path.h"
@@ -23,11 +24,11 @@ namespace {
 // the application may hold of it) in place, where deleting and recreating would not.
 void truncate(HANDLE file) {
   FILE_ALLOCATION_INFO allocation{};
-  if (::SetFileInformationByHandle(file, FileAllocationInfo, &allocation, sizeof allocation)) {
+  if (calls::set_file_information(file, FileAllocationInfo, &allocation, sizeof allocation)) {
     return;
   }
   FILE_END_OF_FILE_INFO end{};
-  ::SetFileInformationByHandle(file, FileEndOfFileInfo, &end, sizeof end);
+  calls::set_file_information(file, FileEndOfFileInfo, &end, sizeof end);
 }
 
 // Renames a tree out of the way, to be deleted after the restart; removes it in place when the

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "common/entry_handles.h"
+#include "common/file_calls.h"
 #include "common/file_ops.h"
 #include "common/handles.h"
 #include "common/path.h"
@@ -88,7 +89,7 @@ Status write_journal(const std::wstring& path, const std::wstring& temporary,
                                 {.share = kShareNone, .disposition = CREATE_ALWAYS});
     if (!file) return last_error();
     if (!write_all(file.get(), journal_text(journal))) return last_error();
-    if (flushed && !::FlushFileBuffers(file.get())) return last_error();
+    if (flushed && !calls::flush_file_buffers(file.get())) return last_error();
   }
   return rename_path(temporary, path, flushed ? RenameFlush::kWriteThrough : RenameFlush::kNone);
 }
@@ -98,7 +99,7 @@ std::optional<Journal> read_journal(const std::wstring& path) {
   if (!file) return std::nullopt;
   std::string text(kMaxJournalBytes, '\0');
   DWORD read = 0;
-  if (!::ReadFile(file.get(), text.data(), kMaxJournalBytes, &read, nullptr)) return std::nullopt;
+  if (!calls::read_file(file.get(), text.data(), kMaxJournalBytes, &read)) return std::nullopt;
   text.resize(read);
   return parse_journal(text);
 }

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/entry_handles.h"
+#include "common/file_calls.h"
 #include "common/handles.h"
 #include "common/os_error.h"
 #include "common/path.h"
@@ -165,8 +167,8 @@ enum class ReadOutcome { kRead, kAbsent, kFailed, kTooLarge };
 
 // The manifest's bytes, read only once its size is known to be within the limit.
 ReadOutcome read_manifest(const std::wstring& path, std::string* text, Status* error) {
-  UniqueFile file(::CreateFileW(win32_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueFile file =
+      open_path(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN, {.share = FILE_SHARE_READ});
   if (!file) {
     *error = last_error();
     const DWORD code = error->code();
@@ -174,7 +176,7 @@ ReadOutcome read_manifest(const std::wstring& path, std::string* text, Status* e
                                                                         : ReadOutcome::kFailed;
   }
   LARGE_INTEGER size;
-  if (!::GetFileSizeEx(file.get(), &size)) {
+  if (!calls::get_file_size(file.get(), &size)) {
     *error = last_error();
     return ReadOutcome::kFailed;
   }
@@ -183,8 +185,8 @@ ReadOutcome read_manifest(const std::wstring& path, std::string* text, Status* e
   std::size_t filled = 0;
   while (filled < text->size()) {
     DWORD read = 0;
-    if (!::ReadFile(file.get(), text->data() + filled, static_cast<DWORD>(text->size() - filled),
-                    &read, nullptr)) {
+    if (!calls::read_file(file.get(), text->data() + filled,
+                          static_cast<DWORD>(text->size() - filled), &read)) {
       *error = last_error();
       return ReadOutcome::kFailed;
     }
@@ -197,7 +199,7 @@ ReadOutcome read_manifest(const std::wstring& path, std::string* text, Status* e
 
 bool has_listed_size(const std::wstring& path, std::uint64_t size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExW(win32_path(path).c_str(), GetFileExInfoStandard, &data)) return false;
+  if (!calls::get_file_attributes(win32_path(path).c_str(), &data)) return false;
   if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return false;
   return ((static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow) == size;
 }
@@ -231,22 +233,22 @@ bool is_real_folder(DWORD attributes) {
 std::optional<std::wstring> first_unlisted(const std::wstring& staging_dir,
                                            const ListedPaths& listed) {
   const std::wstring program_folder = join(staging_dir, std::wstring(bundle::kProgramFolder));
-  const DWORD root = ::GetFileAttributesW(win32_path(program_folder).c_str());
-  if (root == INVALID_FILE_ATTRIBUTES) {
+  WIN32_FILE_ATTRIBUTE_DATA root;
+  if (!calls::get_file_attributes(win32_path(program_folder).c_str(), &root)) {
     // No program folder at all: its listed files are missing, which the sizes have shown.
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
     return program_folder;
   }
-  if (!is_real_folder(root)) return program_folder;
+  if (!is_real_folder(root.dwFileAttributes)) return program_folder;
   std::vector<std::wstring> folders = {std::wstring(bundle::kProgramFolder)};  // relative paths
   while (!folders.empty()) {
     const std::wstring folder = std::move(folders.back());
     folders.pop_back();
     const std::wstring full = join(staging_dir, folder);
     WIN32_FIND_DATAW data;
-    UniqueFind find(::FindFirstFileExW(win32_path(full + L"\\*").c_str(), FindExInfoBasic, &data,
-                                       FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH));
+    UniqueFind find(calls::find_first_file(win32_path(full + L"\\*").c_str(), &data,
+                                           FIND_FIRST_EX_LARGE_FETCH));
     if (!find) return full;
     do {
       const std::wstring_view name = data.cFileName;
@@ -257,7 +259,7 @@ std::optional<std::wstring> first_unlisted(const std::wstring& staging_dir,
       } else if (!listed.contains(entry)) {
         return join(staging_dir, entry);
       }
-    } while (::FindNextFileW(find.get(), &data));
+    } while (calls::find_next_file(find.get(), &data));
     if (::GetLastError() != ERROR_NO_MORE_FILES) return full;
   }
   return std::nullopt;
@@ -269,8 +271,8 @@ enum class Hashed { kListed, kDifferent, kFailed };
 // read, or that holds another number of bytes than listed, is different.
 Hashed hash_file(BCRYPT_ALG_HANDLE algorithm, const std::wstring& path, const ManifestEntry& entry,
                  std::vector<unsigned char>& buffer, NTSTATUS* status) {
-  UniqueFile file(::CreateFileW(win32_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  UniqueFile file =
+      open_path(path, GENERIC_READ, FILE_FLAG_SEQUENTIAL_SCAN, {.share = FILE_SHARE_READ});
   if (!file) return Hashed::kDifferent;
   BCRYPT_HASH_HANDLE raw = nullptr;
   if (*status = ::BCryptCreateHash(algorithm, &raw, nullptr, 0, nullptr, 0, 0); *status < 0) {
@@ -280,7 +282,7 @@ Hashed hash_file(BCRYPT_ALG_HANDLE algorithm, const std::wstring& path, const Ma
   std::uint64_t total = 0;
   for (;;) {
     DWORD read = 0;
-    if (!::ReadFile(file.get(), buffer.data(), kHashChunkBytes, &read, nullptr)) {
+    if (!calls::read_file(file.get(), buffer.data(), kHashChunkBytes, &read)) {
       return Hashed::kDifferent;
     }
     if (read == 0) break;

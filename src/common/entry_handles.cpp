@@ -1,5 +1,6 @@
 #include "common/entry_handles.h"
 
+#include "common/file_calls.h"
 #include "common/path.h"
 
 namespace tavrio {
@@ -15,7 +16,7 @@ struct DispositionInfoEx {
 
 Status set_delete_disposition(HANDLE file) {
   FILE_DISPOSITION_INFO info{TRUE};
-  if (::SetFileInformationByHandle(file, FileDispositionInfo, &info, sizeof info)) return {};
+  if (calls::set_file_information(file, FileDispositionInfo, &info, sizeof info)) return {};
   return last_error();
 }
 
@@ -27,14 +28,14 @@ bool is_name_surrogate(DWORD attributes, DWORD reparse_tag) {
 
 UniqueFile open_path(const std::wstring& path, DWORD access, DWORD flags, OpenMode mode) {
   SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  return UniqueFile(::CreateFileW(win32_path(path).c_str(), access, mode.share,
-                                  mode.inheritable ? &inheritable : nullptr, mode.disposition,
-                                  flags, nullptr));
+  return UniqueFile(calls::create_file(win32_path(path).c_str(), access, mode.share,
+                                       mode.inheritable ? &inheritable : nullptr, mode.disposition,
+                                       flags));
 }
 
 bool read_tag_info(HANDLE file, EntryAttributes* out) {
   FILE_ATTRIBUTE_TAG_INFO info;
-  if (!::GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) {
+  if (!calls::get_file_information(file, FileAttributeTagInfo, &info, sizeof info)) {
     return false;
   }
   out->attributes = info.FileAttributes;
@@ -51,25 +52,25 @@ Status delete_clearing_read_only(HANDLE file) {
   Status first = set_delete_disposition(file);
   if (first.ok() || first.code() != ERROR_ACCESS_DENIED) return first;
   FILE_BASIC_INFO basic;
-  if (!::GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) return first;
+  if (!calls::get_file_information(file, FileBasicInfo, &basic, sizeof basic)) return first;
   if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) return first;
   const DWORD original = basic.FileAttributes;
   FILE_BASIC_INFO cleared{};
   cleared.FileAttributes = original & ~FILE_ATTRIBUTE_READONLY;
   if (cleared.FileAttributes == 0) cleared.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-  if (!::SetFileInformationByHandle(file, FileBasicInfo, &cleared, sizeof cleared)) return first;
+  if (!calls::set_file_information(file, FileBasicInfo, &cleared, sizeof cleared)) return first;
   Status second = set_delete_disposition(file);
   if (!second.ok()) {
     FILE_BASIC_INFO restore{};
     restore.FileAttributes = original;
-    ::SetFileInformationByHandle(file, FileBasicInfo, &restore, sizeof restore);
+    calls::set_file_information(file, FileBasicInfo, &restore, sizeof restore);
   }
   return second;
 }
 
 bool delete_by_handle_ex(HANDLE file) {
   DispositionInfoEx ex{kDispositionExFlags};
-  return ::SetFileInformationByHandle(file, kFileDispositionInfoEx, &ex, sizeof ex) != 0;
+  return calls::set_file_information(file, kFileDispositionInfoEx, &ex, sizeof ex) != 0;
 }
 
 Status delete_by_handle(HANDLE file) {

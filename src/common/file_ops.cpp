@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "common/entry_handles.h"
+#include "common/file_calls.h"
 #include "common/handles.h"
 #include "common/path.h"
 
@@ -18,8 +19,7 @@ constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
 // The directory entry itself, for a path that may not be opened (access denied, in use).
 bool read_directory_entry(const std::wstring& path, EntryAttributes* out) {
   WIN32_FIND_DATAW data;
-  UniqueFind find(::FindFirstFileExW(win32_path(path).c_str(), FindExInfoBasic, &data,
-                                     FindExSearchNameMatch, nullptr, 0));
+  UniqueFind find(calls::find_first_file(win32_path(path).c_str(), &data, 0));
   if (!find) return false;
   out->attributes = data.dwFileAttributes;
   out->reparse_tag = data.dwReserved0;
@@ -61,7 +61,7 @@ Status rename_path(const std::wstring& from, const std::wstring& to, RenameFlush
   const std::wstring target = win32_path(to);
   const DWORD flags = MOVEFILE_REPLACE_EXISTING |
                       (flush == RenameFlush::kWriteThrough ? MOVEFILE_WRITE_THROUGH : 0);
-  if (::MoveFileExW(source.c_str(), target.c_str(), flags)) return {};
+  if (calls::move_file(source.c_str(), target.c_str(), flags)) return {};
   OsError first = last_error();
   if (first.code != ERROR_ACCESS_DENIED) return first;
 
@@ -75,8 +75,8 @@ Status rename_path(const std::wstring& from, const std::wstring& to, RenameFlush
   info->RootDirectory = nullptr;
   info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
   std::copy(target.begin(), target.end(), info->FileName);
-  if (::SetFileInformationByHandle(file.get(), kFileRenameInfoEx, info,
-                                   static_cast<DWORD>(buffer.size()))) {
+  if (calls::set_file_information(file.get(), kFileRenameInfoEx, info,
+                                  static_cast<DWORD>(buffer.size()))) {
     return {};
   }
   if (::GetLastError() == ERROR_DIR_NOT_EMPTY) return OsError{ERROR_DIR_NOT_EMPTY};
@@ -96,8 +96,8 @@ DWORD CALLBACK record_progress(LARGE_INTEGER, LARGE_INTEGER transferred, LARGE_I
 
 Status copy_file(const std::wstring& from, const std::wstring& to) {
   long long copied = 0;
-  if (::CopyFileExW(win32_path(from).c_str(), win32_path(to).c_str(), record_progress, &copied,
-                    nullptr, 0)) {
+  if (calls::copy_file(win32_path(from).c_str(), win32_path(to).c_str(), record_progress, &copied,
+                       0)) {
     return {};
   }
   return last_error();
@@ -105,7 +105,7 @@ Status copy_file(const std::wstring& from, const std::wstring& to) {
 
 Status file_size(const std::wstring& path, std::uint64_t* size) {
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExW(win32_path(path).c_str(), GetFileExInfoStandard, &data)) {
+  if (!calls::get_file_attributes(win32_path(path).c_str(), &data)) {
     return last_error();
   }
   *size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -115,12 +115,12 @@ Status file_size(const std::wstring& path, std::uint64_t* size) {
 Status flush_file(const std::wstring& path) {
   UniqueFile file = open_path(path, GENERIC_WRITE, 0);
   if (!file) return last_error();
-  if (!::FlushFileBuffers(file.get())) return last_error();
+  if (!calls::flush_file_buffers(file.get())) return last_error();
   return {};
 }
 
 Status remove_file(const std::wstring& path) {
-  if (::DeleteFileW(win32_path(path).c_str())) return {};
+  if (calls::delete_file(win32_path(path).c_str())) return {};
   OsError first = last_error();
   if (first.code != ERROR_ACCESS_DENIED) return first;
   UniqueFile file = open_path(path, DELETE, FILE_FLAG_OPEN_REPARSE_POINT);
@@ -140,7 +140,7 @@ bool write_all(void* file, std::string_view bytes) {
   while (!bytes.empty()) {
     DWORD chunk = bytes.size() > 0x40000000 ? 0x40000000 : static_cast<DWORD>(bytes.size());
     DWORD written = 0;
-    if (!::WriteFile(file, bytes.data(), chunk, &written, nullptr) || written == 0) return false;
+    if (!calls::write_file(file, bytes.data(), chunk, &written) || written == 0) return false;
     bytes.remove_prefix(written);
   }
   return true;

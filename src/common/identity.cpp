@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "common/entry_handles.h"
+#include "common/file_calls.h"
 #include "common/grow_buffer.h"
 #include "common/handles.h"
 #include "common/path.h"
@@ -85,7 +86,7 @@ UniqueFile open_entry(const std::wstring& path) {
 std::optional<FileIdentity> read_identity(HANDLE entry) {
   FileIdentity identity;
   FILE_ID_INFO id;
-  if (::GetFileInformationByHandleEx(entry, FileIdInfo, &id, sizeof id)) {
+  if (calls::get_file_information(entry, FileIdInfo, &id, sizeof id)) {
     identity.volume = id.VolumeSerialNumber;
     static_assert(sizeof id.FileId.Identifier == sizeof identity.file_id);
     std::memcpy(identity.file_id.data(), id.FileId.Identifier, identity.file_id.size());
@@ -93,7 +94,7 @@ std::optional<FileIdentity> read_identity(HANDLE entry) {
   }
   // Systems before Windows 8 and some file systems know only the 64-bit index.
   BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(entry, &info)) return std::nullopt;
+  if (!calls::get_file_information(entry, &info)) return std::nullopt;
   identity.volume = info.dwVolumeSerialNumber;
   const std::uint64_t index =
       (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
@@ -106,7 +107,7 @@ std::optional<FileIdentity> read_identity(HANDLE entry) {
 std::wstring final_path(HANDLE entry, DWORD volume_name) {
   std::wstring path;
   Status found = read_growing(&path, [&](wchar_t* buffer, DWORD size) {
-    return ::GetFinalPathNameByHandleW(entry, buffer, size, FILE_NAME_NORMALIZED | volume_name);
+    return calls::get_final_path_name(entry, buffer, size, FILE_NAME_NORMALIZED | volume_name);
   });
   return found.ok() ? path : std::wstring();
 }
@@ -156,10 +157,9 @@ std::optional<FileIdentity> identity_of(const std::wstring& path) {
 }
 
 std::optional<FileIndex> file_index_of(const std::wstring& path) {
-  UniqueFile entry(::CreateFileW(win32_path(path).c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  UniqueFile entry = open_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
   BY_HANDLE_FILE_INFORMATION info;
-  if (!entry || !::GetFileInformationByHandle(entry.get(), &info)) return std::nullopt;
+  if (!entry || !calls::get_file_information(entry.get(), &info)) return std::nullopt;
   return FileIndex{static_cast<std::uint32_t>(info.dwVolumeSerialNumber),
                    (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }

@@ -2,6 +2,7 @@
 
 #include "common/command_line.h"
 #include "common/entry_handles.h"
+#include "common/file_calls.h"
 #include "common/file_ops.h"
 #include "common/grow_buffer.h"
 #include "common/handles.h"
@@ -103,10 +104,9 @@ Status create_process(const ProcessStart& start, STARTUPINFOW& startup, ProcessH
   std::wstring line = start.command_line_override.empty()
                           ? build_command_line(program, start.arguments)
                           : start.command_line_override;
-  if (!::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE,
-                        start.creation_flags | CREATE_UNICODE_ENVIRONMENT, nullptr,
-                        current_directory.empty() ? nullptr : current_directory.c_str(), &startup,
-                        &info)) {
+  if (!calls::create_process(
+          program.c_str(), line.data(), TRUE, start.creation_flags | CREATE_UNICODE_ENVIRONMENT,
+          current_directory.empty() ? nullptr : current_directory.c_str(), &startup, &info)) {
     return last_error();
   }
   started->process.reset(info.hProcess);
@@ -122,7 +122,7 @@ struct PipeReader {
 void read_to_end(HANDLE pipe, std::string* sink) {
   char buffer[4096];
   DWORD read = 0;
-  while (::ReadFile(pipe, buffer, sizeof buffer, &read, nullptr) && read > 0) {
+  while (calls::read_file(pipe, buffer, sizeof buffer, &read) && read > 0) {
     sink->append(buffer, read);
   }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/entry_handles.h"
+#include "common/file_calls.h"
 #include "common/handles.h"
 
 namespace tavrio {
@@ -39,8 +40,8 @@ OpenOutcome open_relative(HANDLE parent, std::wstring_view name, DWORD access, U
   InitializeObjectAttributes(&attributes, &unicode_name, 0, parent, nullptr);
   IO_STATUS_BLOCK io;
   HANDLE handle = nullptr;
-  NTSTATUS status = ::NtOpenFile(&handle, access, &attributes, &io, kShareAll,
-                                 kOpenReparsePoint | kSynchronousIo | kOpenForBackup);
+  NTSTATUS status = calls::nt_open_file(&handle, access, &attributes, &io, kShareAll,
+                                        kOpenReparsePoint | kSynchronousIo | kOpenForBackup);
   if (status >= 0) {
     out->reset(handle);
     return OpenOutcome::kOpened;
@@ -92,8 +93,8 @@ struct Listed {
 Status list_directory(HANDLE directory, std::vector<char>& buffer, std::vector<Listed>* entries) {
   FILE_INFO_BY_HANDLE_CLASS info_class = FileIdBothDirectoryInfo;
   for (;;) {
-    if (!::GetFileInformationByHandleEx(directory, info_class, buffer.data(),
-                                        static_cast<DWORD>(buffer.size()))) {
+    if (!calls::get_file_information(directory, info_class, buffer.data(),
+                                     static_cast<DWORD>(buffer.size()))) {
       OsError error = last_error();
       if (error.code == ERROR_NO_MORE_FILES) return {};
       return error;
@@ -181,7 +182,7 @@ Status remove_tree(const std::wstring& path) {
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
   if (!root) return last_error();
   FILE_BASIC_INFO basic;
-  if (!::GetFileInformationByHandleEx(root.get(), FileBasicInfo, &basic, sizeof basic)) {
+  if (!calls::get_file_information(root.get(), FileBasicInfo, &basic, sizeof basic)) {
     return last_error();
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return OsError{ERROR_DIRECTORY};
@@ -217,7 +218,7 @@ Status remove_empty_folder(const std::wstring& path) {
   UniqueFile folder = open_path(path, kDirectoryAccess, FILE_FLAG_BACKUP_SEMANTICS);
   if (!folder) return last_error();
   FILE_BASIC_INFO basic;
-  if (!::GetFileInformationByHandleEx(folder.get(), FileBasicInfo, &basic, sizeof basic)) {
+  if (!calls::get_file_information(folder.get(), FileBasicInfo, &basic, sizeof basic)) {
     return last_error();
   }
   if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return OsError{ERROR_DIRECTORY};

@@ -96,9 +96,13 @@ void end_update(const Layout& layout, const Outcome& outcome, const UpdateLog& l
                                                layout.log_path));
       return;
     case Ending::kSucceeded:
-      if (exists(layout.staged_uninstaller)) {
-        (void)copy_file(layout.staged_uninstaller, layout.installed_uninstaller);
+      // The copy itself tells whether there is a staged uninstaller: a check before it could
+      // fail on its own and skip the refresh without a word.
+      if (Status copied = copy_file(layout.staged_uninstaller, layout.installed_uninstaller);
+          copied.ok()) {
         log.append(kUninstallerRefreshed);
+      } else if (copied.code() != ERROR_FILE_NOT_FOUND && copied.code() != ERROR_PATH_NOT_FOUND) {
+        log.append(uninstaller_refresh_failed_line(copied));
       }
       break;
     case Ending::kCompletedInterruption:

@@ -55,6 +55,12 @@ std::string rollback_failed_line(const std::wstring& backup_folder, Status error
   return line;
 }
 
+std::string uninstaller_refresh_failed_line(Status error) {
+  std::string line(kUninstallerRefreshFailed);
+  line += error_text(error);
+  return line;
+}
+
 std::string update_failed_line(const UpdateResult& failure) {
   std::string line(kUpdateFailed);
   line += failure_reason(failure);

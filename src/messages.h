@@ -29,6 +29,7 @@ inline constexpr std::string_view kRollbackFailed = "回滚失败，旧版本保
 inline constexpr std::string_view kRollbackFailedSeparator = "：";
 inline constexpr std::string_view kFilesReplaced = "文件已替换";
 inline constexpr std::string_view kUninstallerRefreshed = "卸载入口已更新";
+inline constexpr std::string_view kUninstallerRefreshFailed = "卸载入口更新失败：";
 inline constexpr std::string_view kUpdateFailed = "更新失败：";
 inline constexpr std::string_view kUpdateSucceeded = "更新成功，重新启动";
 
@@ -74,6 +75,8 @@ std::string backup_attempt_line(int attempt, Status error);
 std::string rolling_back_line(Status error);
 // "回滚失败，旧版本保留在 <backup>：" and the error text.
 std::string rollback_failed_line(const std::wstring& backup_folder, Status error);
+// "卸载入口更新失败：" and the error text: the installed uninstaller stayed as it was.
+std::string uninstaller_refresh_failed_line(Status error);
 // "更新失败：" and the reason.
 std::string update_failed_line(const UpdateResult& failure);
 // The report's text; the log path exactly as "--log" gave it, in display form.

@@ -29,3 +29,8 @@ tavrio_test(uninstall_system_test uninstall_system_test.cpp)
 target_link_libraries(uninstall_system_test PRIVATE uninstall_e2e tavrio_uninstall_lib)
 add_dependencies(uninstall_system_test uninstall standin_app)
 set_tests_properties(uninstall_system_test PROPERTIES RUN_SERIAL TRUE)
+
+# The cleanup's fault table: each file call of a cleanup failing in turn, in both modes. It links
+# the test build of the file calls (support/faulty_file_calls.cpp) in place of the programs' own.
+tavrio_test(uninstall_fault_test uninstall_fault_test.cpp support/faulty_file_calls.cpp)
+target_link_libraries(uninstall_fault_test PRIVATE tavrio_uninstall_lib)

@@ -22,3 +22,9 @@ add_dependencies(updater_recovery_test tavrio-updater standin_app hold_open)
 tavrio_test(manifest_test manifest_test.cpp)
 target_link_libraries(manifest_test PRIVATE updater_fixture tavrio_updater_lib)
 add_dependencies(manifest_test tavrio-updater standin_app)
+
+# The fault table: each file and process call of a real update failing in turn. It links the
+# test build of the file calls (support/faulty_file_calls.cpp) in place of the programs' own.
+tavrio_test(updater_fault_test updater_fault_test.cpp support/faulty_file_calls.cpp)
+target_link_libraries(updater_fault_test PRIVATE updater_fixture tavrio_updater_lib)
+add_dependencies(updater_fault_test standin_app)

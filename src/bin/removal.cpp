@@ -59,13 +59,13 @@ bool process_running(DWORD pid) {
   return code == STILL_ACTIVE;
 }
 
-void wait_for_first_process(const std::wstring& pid_text) {
+void wait_for_first_process(const std::wstring& pid_text, Pause pause) {
   std::optional<std::uint32_t> pid = read_process_id(pid_text);
   for (int poll = 0; poll < kExitPolls; ++poll) {
     if (!pid || *pid == 0 || !process_running(*pid)) break;
-    pause_ms(kPollIntervalMs);
+    pause(kPollIntervalMs);
   }
-  pause_ms(kSettleMs);
+  pause(kSettleMs);
 }
 
 // The cleanup copy inherits the first process's current folder, usually the install directory
@@ -95,9 +95,18 @@ bool gone(Status removed) {
 enum class RemovalStep { kEntryLeft };
 using Leftover = StepResult<RemovalStep>;
 
+// A removal that failed only counts when the entry is there, or may be: a removal can fail
+// before it found out that there was nothing to remove (the open of the folder above it failed).
+bool known_absent(const std::wstring& path) {
+  DWORD attributes = 0;
+  const Status read = entry_attributes(path, &attributes);
+  return !read.ok() && gone(read);
+}
+
 void note(Leftover* first, const std::wstring& path, Status removed) {
-  if (first->ok() && !gone(removed))
+  if (first->ok() && !gone(removed) && !known_absent(path)) {
     *first = Leftover::failed(RemovalStep::kEntryLeft, removed, path);
+  }
 }
 
 // The outcome line says what was done only when all of it was done.
@@ -118,7 +127,8 @@ Status remove_entry(const std::wstring& path) {
 // What both modes remove from the install directory, in order, noting the first that stayed.
 class Removal {
  public:
-  explicit Removal(const std::wstring& install_dir) : install_dir_(install_dir) {}
+  Removal(const std::wstring& install_dir, Pause pause)
+      : install_dir_(install_dir), pause_(pause) {}
 
   void entry(const std::wstring& name) {
     const std::wstring path = join(install_dir_, name);
@@ -127,21 +137,35 @@ class Removal {
   void tree(const std::wstring& path) { note(&left_, path, remove_tree(path)); }
 
   // The updater's trash folders: its exact names, real folders only, never a link.
+  // A folder that cannot be listed, or a trash name whose kind cannot be read, is what was left.
   void trash_folders() {
     std::vector<std::wstring> names;
-    (void)list_names(install_dir_, &names);
+    if (Status listed = list_names(install_dir_, &names); !listed.ok()) {
+      note(&left_, install_dir_, listed);
+      return;
+    }
     for (const std::wstring& name : names) {
-      if (bundle::is_trash_name(name) && is_directory(join(install_dir_, name))) entry(name);
+      if (!bundle::is_trash_name(name)) continue;
+      const std::wstring path = join(install_dir_, name);
+      DWORD attributes = 0;
+      if (Status read = entry_attributes(path, &attributes); !read.ok()) {
+        note(&left_, path, read);
+      } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                 ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || is_directory(path))) {
+        entry(name);
+      }
     }
   }
 
   // Last, the uninstaller and then the main program. The first process may still have held its
-  // own image a moment ago: the uninstaller gets one more try.
+  // own image a moment ago: the uninstaller gets one more try. With anything left both stay: the
+  // folder is then still an installation, and the uninstall can be run again to finish.
   void anchors() {
+    if (!left_.ok()) return;
     const std::wstring uninstaller = join(install_dir_, bundle::kShippedUninstaller);
     Status removed = remove_entry(uninstaller);
     if (!gone(removed)) {
-      pause_ms(kPollIntervalMs);
+      pause_(kPollIntervalMs);
       removed = remove_entry(uninstaller);
     }
     note(&left_, uninstaller, removed);
@@ -152,11 +176,12 @@ class Removal {
 
  private:
   const std::wstring& install_dir_;
+  const Pause pause_;
   Leftover left_;
 };
 
-void remove_program_entries(const std::wstring& install_dir) {
-  Removal removal(install_dir);
+void remove_program_entries(const std::wstring& install_dir, Pause pause) {
+  Removal removal(install_dir, pause);
   for (const wchar_t* entry : kProgramEntries) removal.entry(entry);
   removal.anchors();
   log_outcome(removal.left(), kProgramRemovedDataKept);
@@ -165,8 +190,8 @@ void remove_program_entries(const std::wstring& install_dir) {
 // What the installation owns, then the local data, the anchors, and the folder once it is empty.
 // Whatever else the folder holds was put there by someone else (a user who installed into the
 // Desktop or "D:\Games"): it stays, and so does the folder.
-void remove_installation(const std::wstring& install_dir) {
-  Removal removal(install_dir);
+void remove_installation(const std::wstring& install_dir, Pause pause) {
+  Removal removal(install_dir, pause);
   for (const wchar_t* entry : kProgramEntries) removal.entry(entry);
   for (const wchar_t* entry : kUpdaterEntries) removal.entry(entry);
   removal.trash_folders();
@@ -216,18 +241,18 @@ void run_preparatory_steps() {
   remove_registration();
 }
 
-int run_cleanup(const std::vector<std::wstring>& cleanup_arguments) {
+int run_cleanup(const std::vector<std::wstring>& cleanup_arguments, Pause pause) {
   if (cleanup_arguments.size() < 3) return 2;
   const std::wstring install_dir = leave_install_directory(cleanup_arguments[0]);
-  wait_for_first_process(cleanup_arguments[2]);
+  wait_for_first_process(cleanup_arguments[2], pause);
   if (!is_install_directory(install_dir)) {
     append_setup_log(no_installation_text(install_dir, false));
     return 0;
   }
   if (cleanup_arguments[1] == kAllModeWord) {
-    remove_installation(install_dir);
+    remove_installation(install_dir, pause);
   } else {
-    remove_program_entries(install_dir);
+    remove_program_entries(install_dir, pause);
   }
   return 0;
 }

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/clock.h"
+
 namespace tavrio::uninstall {
 
 // Appends one line to "tavrio_setup.log" in the temporary folder; dropped silently when that
@@ -23,8 +25,10 @@ void run_preparatory_steps();
 // what the installation owns: keep mode the program entries, all mode also what the updater
 // leaves there and the local data, and then the folder if nothing else is in it. Its outcome
 // line claims only what happened. Returns the exit code: 2 with fewer than three arguments,
-// else 0.
-int run_cleanup(const std::vector<std::wstring>& cleanup_arguments);
+// else 0. It waits (for the first process, for the system to let go of the uninstaller's image)
+// with `pause`, which tests give one that need not sleep.
+using Pause = void (*)(unsigned milliseconds);
+int run_cleanup(const std::vector<std::wstring>& cleanup_arguments, Pause pause = pause_ms);
 
 // Whether a folder is recognisably an installation, which both processes check before anything
 // is stopped or deleted: not the root of a volume, and holding "Tavrio.exe". A folder that only

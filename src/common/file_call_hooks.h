@@ -16,7 +16,7 @@ constexpr Fault injected_fault(FileCall, const wchar_t*, HANDLE) {
   return {};
 }
 inline void notice_open(HANDLE, const wchar_t*) {}
-inline void notice_start(const PROCESS_INFORMATION&) {}
+inline void notice_start(const wchar_t*, const PROCESS_INFORMATION&) {}
 
 }  // namespace
 }  // namespace tavrio::calls

@@ -123,7 +123,7 @@ BOOL create_process(const wchar_t* program, wchar_t* command_line, BOOL inherit_
                         current_directory, startup, started)) {
     return FALSE;
   }
-  notice_start(*started);
+  notice_start(program, *started);
   return TRUE;
 }
 

@@ -112,6 +112,13 @@ Status file_size(const std::wstring& path, std::uint64_t* size) {
   return {};
 }
 
+Status entry_attributes(const std::wstring& path, DWORD* attributes) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!calls::get_file_attributes(win32_path(path).c_str(), &data)) return last_error();
+  *attributes = data.dwFileAttributes;
+  return {};
+}
+
 Status flush_file(const std::wstring& path) {
   UniqueFile file = open_path(path, GENERIC_WRITE, 0);
   if (!file) return last_error();

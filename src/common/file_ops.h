@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include <windows.h>
+
 #include "common/os_error.h"
 
 namespace tavrio {
@@ -31,6 +33,10 @@ Status copy_file(const std::wstring& from, const std::wstring& to);
 
 // The size of a file, from its directory entry's attributes.
 Status file_size(const std::wstring& path, std::uint64_t* size);
+
+// The attributes of the entry itself (a link's own, never its target's), as its directory entry
+// gives them; ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when there is none.
+Status entry_attributes(const std::wstring& path, DWORD* attributes);
 
 // Writes what the system still holds of a file to the disk (FlushFileBuffers).
 Status flush_file(const std::wstring& path);

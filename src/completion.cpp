@@ -155,13 +155,19 @@ void clean_up_after_restart(const Layout& layout, const Trash& trash, const Kept
   if (!kept.backup_folder) (void)remove_file(layout.journal);
 }
 
-UniqueProcess restart_application(const Layout& layout) {
+UniqueProcess restart_application(const Layout& layout, const UpdateLog& log, const Pause& pause) {
   UniqueProcess started;
-  if (!exists(layout.installed_exe)) return started;
   ProcessStart start;
   start.program = layout.installed_exe;
   start.current_directory = layout.install_dir;
-  (void)start_process(start, &started);
+  for (int attempt = 1; attempt <= kRestartAttempts; ++attempt) {
+    // Asked only after a failed start: a test of its presence made first could be refused for a
+    // moment and leave the application not started at all.
+    const Status failed = start_process(start, &started);
+    if (failed.ok() || !exists(layout.installed_exe)) break;
+    log.append(restart_attempt_line(attempt, failed));
+    if (attempt < kRestartAttempts) pause(kRestartPauseMs);
+  }
   return started;
 }
 

@@ -8,6 +8,7 @@
 
 #include "common/handles.h"
 #include "layout.h"
+#include "pause.h"
 #include "plan.h"
 #include "update_log.h"
 
@@ -52,9 +53,15 @@ Trash clean_up_before_restart(const Layout& layout, const Kept& kept);
 // journal: only now is the run over.
 void clean_up_after_restart(const Layout& layout, const Trash& trash, const Kept& kept);
 
-// Starts the installed executable, when it exists, in the install directory with no arguments;
-// never reports. The process, for wait_until_ready.
-UniqueProcess restart_application(const Layout& layout);
+inline constexpr int kRestartAttempts = 5;
+inline constexpr unsigned kRestartPauseMs = 1000;
+
+// Starts the installed executable in the install directory with no arguments. A start that fails
+// (an antivirus still scanning the freshly written executable) is tried again, up to 5 times a
+// second apart, each failure logged as "启动主程序第 N 次失败：" and the error: an update that ends
+// with no application running has failed the user however well the files went. A missing
+// executable is not started and not reported. The process, for wait_until_ready.
+UniqueProcess restart_application(const Layout& layout, const UpdateLog& log, const Pause& pause);
 
 inline constexpr DWORD kReadyWaitMs = 5000;
 

@@ -32,13 +32,29 @@ std::string failure_reason(const UpdateResult& failure) {
   return text;
 }
 
-std::string backup_attempt_line(int attempt, Status error) {
-  std::string line(kBackupLabel);
+namespace {
+
+std::string attempt_line(std::string_view label, int attempt, Status error) {
+  std::string line(label);
   line += kAttemptPrefix;
   line += decimal(static_cast<unsigned>(attempt));
   line += kAttemptFailed;
   line += error_text(error);
   return line;
+}
+
+}  // namespace
+
+std::string backup_attempt_line(int attempt, Status error) {
+  return attempt_line(kBackupLabel, attempt, error);
+}
+
+std::string rollback_attempt_line(int attempt, Status error) {
+  return attempt_line(kRollbackLabel, attempt, error);
+}
+
+std::string restart_attempt_line(int attempt, Status error) {
+  return attempt_line(kRestartLabel, attempt, error);
 }
 
 std::string rolling_back_line(Status error) {

@@ -25,6 +25,7 @@ inline constexpr std::string_view kBackupLabel =
 inline constexpr std::string_view kAttemptPrefix = "第 ";
 inline constexpr std::string_view kAttemptFailed = " 次失败：";
 inline constexpr std::string_view kRollingBack = "替换失败，回滚中：";
+inline constexpr std::string_view kRollbackLabel = "回滚";  // opens a rollback attempt's line
 inline constexpr std::string_view kRollbackFailed = "回滚失败，旧版本保留在 ";
 inline constexpr std::string_view kRollbackFailedSeparator = "：";
 inline constexpr std::string_view kFilesReplaced = "文件已替换";
@@ -32,6 +33,7 @@ inline constexpr std::string_view kUninstallerRefreshed = "卸载入口已更新
 inline constexpr std::string_view kUninstallerRefreshFailed = "卸载入口更新失败：";
 inline constexpr std::string_view kUpdateFailed = "更新失败：";
 inline constexpr std::string_view kUpdateSucceeded = "更新成功，重新启动";
+inline constexpr std::string_view kRestartLabel = "启动主程序";  // opens a restart attempt's line
 
 // Failure reasons: a prefix, then the path or the error text.
 inline constexpr std::string_view kInvalidExeName = "主程序名无效，拒绝更新：";
@@ -71,6 +73,10 @@ std::string failure_reason(const UpdateResult& failure);
 
 // "备份旧目录第 N 次失败：" and the error text.
 std::string backup_attempt_line(int attempt, Status error);
+// "回滚第 N 次失败：" and the error text.
+std::string rollback_attempt_line(int attempt, Status error);
+// "启动主程序第 N 次失败：" and the error text.
+std::string restart_attempt_line(int attempt, Status error);
 // "替换失败，回滚中：" and the error text.
 std::string rolling_back_line(Status error);
 // "回滚失败，旧版本保留在 <backup>：" and the error text.

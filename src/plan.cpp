@@ -37,7 +37,11 @@ std::span<const PlanStep> update_plan() {
 
 UpdatePlan::UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause,
                        bool install_locked, std::span<const PlanStep> plan)
-    : layout_(layout), log_(log), pause_(pause), plan_(plan), run_{layout, plan_, install_locked} {}
+    : layout_(layout),
+      log_(log),
+      pause_(pause),
+      plan_(plan),
+      run_{layout, plan_, log_, pause_, install_locked} {}
 
 bool UpdatePlan::may_run_while_closing(const PlanStep& step) const {
   switch (step.while_closing) {
@@ -99,7 +103,7 @@ Outcome UpdatePlan::fail_at(size_t row, const UpdateResult& failure) {
   // The journal says so first, so that a run cut off in the rollback is finished the same way by
   // the next one.
   if (installation_moved_before(row)) (void)write_journal_step(SwapStep::kRollingBack);
-  if (Status undone = undo_before(plan_, row, layout_); !undone.ok()) {
+  if (Status undone = undo_before(run_, row); !undone.ok()) {
     log_.append(rollback_failed_line(layout_.backup_folder, undone));
     outcome.backup_stranded = true;
   }

@@ -18,7 +18,7 @@ bool is_whole_copy(const std::wstring& copy, const std::wstring& original) {
 // runtime moved in part-way goes first, the backup goes back, the journal last).
 UpdateResult undo_through(Run& run, SwapStep reached) {
   const size_t end = end_of_rows_covered_by(run.plan, reached);
-  if (Status undone = undo_before(run.plan, end, run.layout); !undone.ok()) {
+  if (Status undone = undo_before(run, end); !undone.ok()) {
     return step_failed(undone);
   }
   return {};
@@ -29,7 +29,7 @@ UpdateResult undo_through(Run& run, SwapStep reached) {
 // whole.
 UpdateResult finish_from(Run& run, SwapStep reached, const std::wstring& staging_dir) {
   const Layout journal_layout = with_staging_dir(run.layout, staging_dir);
-  Run finishing{journal_layout, run.plan};
+  Run finishing{journal_layout, run.plan, run.log, run.pause, run.install_locked};
   if (!is_whole_copy(journal_layout.new_executable, journal_layout.staged_exe)) {
     const PlanStep& make = step_named(run.plan, kNewExecutableStep);
     if (UpdateResult ready = make.action(finishing); !ready.ok()) return ready;
@@ -57,9 +57,14 @@ UpdateResult settle_interrupted_swap(Run& run) {
   const std::optional<Journal> journal = read_journal(layout.journal);
   const bool program_in_place = exists(layout.program_folder);
   const bool backup_there = exists(layout.backup_folder);
+  // What is on the disk decides before the journal does: with no program folder, the backup is
+  // the one whole runtime, and nothing of the swap can go forward without a program folder in
+  // place. The journal may name a later step than the disk shows: a rollback whose own journal
+  // step could not be written, cut off or given up after it had removed the new runtime, leaves
+  // "replaced" behind with the staged runtime gone. The backup goes back.
+  if (!program_in_place && backup_there) return undo_through(run, SwapStep::kReplaced);
   if (!journal) {
     // A run from before the journal, or one cut off while writing its first step.
-    if (!program_in_place && backup_there) return undo_through(run, SwapStep::kBackedUp);
     (void)remove_file(layout.journal);
     return {};
   }
@@ -72,7 +77,6 @@ UpdateResult settle_interrupted_swap(Run& run) {
           program_in_place && backup_there &&
           !exists(with_staging_dir(layout, journal->staging_dir).staged_program_folder);
       if (replaced) return finish_from(run, SwapStep::kReplaced, journal->staging_dir);
-      if (!program_in_place && backup_there) return undo_through(run, SwapStep::kBackedUp);
       // Nothing of the installation moved: only the journal and a new executable are left.
       return undo_through(run, SwapStep::kStarted);
     }

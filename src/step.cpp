@@ -18,10 +18,27 @@ size_t end_of_rows_covered_by(std::span<const PlanStep> plan, SwapStep step) {
   return plan.size();
 }
 
-Status undo_before(std::span<const PlanStep> plan, size_t end, const Layout& layout) {
+namespace {
+
+Status undo_with_retries(const Run& run, const PlanStep& step) {
+  Status undone;
+  for (int attempt = 1; attempt <= step.attempts; ++attempt) {
+    undone = step.undo(run.layout);
+    if (undone.ok()) return undone;
+    if (step.attempts > 1) {
+      run.log.append(rollback_attempt_line(attempt, undone));
+      run.pause(kRetryPauseMs);
+    }
+  }
+  return undone;
+}
+
+}  // namespace
+
+Status undo_before(const Run& run, size_t end) {
   for (size_t row = end; row-- > 0;) {
-    if (plan[row].undo == nullptr) continue;
-    if (Status undone = plan[row].undo(layout); !undone.ok()) return undone;
+    if (run.plan[row].undo == nullptr) continue;
+    if (Status undone = undo_with_retries(run, run.plan[row]); !undone.ok()) return undone;
   }
   return {};
 }

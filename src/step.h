@@ -10,6 +10,8 @@
 #include "journal.h"
 #include "layout.h"
 #include "messages.h"
+#include "pause.h"
+#include "update_log.h"
 
 namespace tavrio::updater {
 
@@ -20,10 +22,13 @@ enum class WhileClosing { kNo, kYes, kIfNothingToSettle };
 struct PlanStep;
 
 // What the steps of one run share: the layout, the plan itself (recovery undoes and redoes its
-// rows) and what settling an interrupted run found.
+// rows), the log and the pause that an undo tried again uses, and what settling an interrupted
+// run found.
 struct Run {
   const Layout& layout;
   std::span<const PlanStep> plan;
+  const UpdateLog& log;
+  const Pause& pause;
   bool install_locked = true;           // this updater holds the installation's lock
   bool interruption_completed = false;  // the interrupted swap was finished: the update is done
 };
@@ -40,7 +45,8 @@ struct PlanStep {
   WhileClosing while_closing;
   std::string_view done_line;  // logged once it has succeeded, or empty
   bool logs_rolling_back;      // a failure is logged as "替换失败，回滚中：" and the error
-  int attempts;                // tries, with a pause of kRetryPauseMs after each failed one
+  int attempts;                // tries of the action and of the undo, with a pause of
+                               // kRetryPauseMs after each failed one
 };
 
 inline constexpr unsigned kRetryPauseMs = 2000;
@@ -66,8 +72,11 @@ const PlanStep& step_named(std::span<const PlanStep> plan, std::string_view name
 // of its own. A journal that says `step` means that any row before that index may have run.
 size_t end_of_rows_covered_by(std::span<const PlanStep> plan, SwapStep step);
 
-// Undoes the rows before `end` (an index into the plan) in reverse order; the first undo that
-// fails stops it and is returned.
-Status undo_before(std::span<const PlanStep> plan, size_t end, const Layout& layout);
+// Undoes the rows before `end` (an index into the plan) in reverse order. An undo is tried as
+// often as its row's action ("回滚第 N 次失败：" and the error logged after each failed try, then
+// the pause): what keeps the backup from going back (a program holding the folder a while) is what
+// the backup itself is given that long for, and a rollback matters more. The first undo that
+// fails every try stops it and is returned.
+Status undo_before(const Run& run, size_t end);
 
 }  // namespace tavrio::updater

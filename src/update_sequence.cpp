@@ -35,7 +35,7 @@ void run_update(const UpdateRequest& request, const UpdateSeams& seams) {
   const Kept kept = what_to_keep(outcome);
   const Trash trash = clean_up_before_restart(layout, kept);
   // With a refused executable name there is nothing that could safely be started.
-  if (!kept.exe_name_refused) wait_until_ready(restart_application(layout));
+  if (!kept.exe_name_refused) wait_until_ready(restart_application(layout, log, seams.pause));
   clean_up_after_restart(layout, trash, kept);
 }
 

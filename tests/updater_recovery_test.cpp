@@ -71,6 +71,15 @@ TEST(Recovery, AnInterruptedSwapIsFinishedOrUndoneAtEveryStep) {
          write_journal(s, "rolling-back");
        },
        Then::kRestored},
+      // The rollback removed the new runtime but could not put the backup back, nor write its
+      // own journal step: the disk, not the stale journal, decides.
+      {"replaced, but the new runtime removed and the backup aside",
+       [](const ScratchInstall& s) {
+         replaced(s);
+         remove_all(s.in_install(L"_internal"));
+         write_journal(s, "replaced");
+       },
+       Then::kRestored},
       {"backed up, but the replacement went through",
        [](const ScratchInstall& s) {
          replaced(s);

@@ -263,6 +263,7 @@ TEST(Backup, RetriesWhileTheProgramFolderIsHeldAndLogsEachFailedAttempt) {
 // a case names fails (error 5). Rows 0 to 2 may run while the application closes, 3 and 4 not.
 std::vector<std::string> g_calls;
 int g_failing_row = -1;
+int g_failing_undo = -1;
 
 template <int kRow>
 updater::UpdateResult act(updater::Run&) {
@@ -273,7 +274,7 @@ updater::UpdateResult act(updater::Run&) {
 template <int kRow>
 Status undo(const updater::Layout&) {
   g_calls.push_back("undo " + std::to_string(kRow));
-  return {};
+  return kRow == g_failing_undo ? Status(OsError{ERROR_ACCESS_DENIED}) : Status{};
 }
 
 using updater::FailedStep;
@@ -321,6 +322,7 @@ TEST(PlanRunner, RunsInOrderStopsAtTheFirstFailureAndUndoesInReverse) {
     std::vector<std::string> calls;
     Lines log;
     std::optional<SwapStep> journal;
+    int failing_undo = -1;  // fails every time it is tried
   };
   const Case cases[] = {
       {-1, {"do 0", "do 2", "wait", "do 3", "do 4"}, {"checked", "finished"}, SwapStep::kReplaced},
@@ -337,6 +339,13 @@ TEST(PlanRunner, RunsInOrderStopsAtTheFirstFailureAndUndoesInReverse) {
        {"do 0", "do 2", "wait", "do 3", "do 4", "undo 3", "undo 2", "undo 1"},
        {"checked", kRollingBack + denied},
        SwapStep::kRollingBack},
+      // An undo is tried as often as its row's action, and a rollback given up names the backup.
+      {4,
+       {"do 0", "do 2", "wait", "do 3", "do 4", "undo 3", "undo 3"},
+       {"checked", kRollingBack + denied, "回滚第 1 次失败：" + denied,
+        "回滚第 2 次失败：" + denied, "(stranded)"},
+       SwapStep::kRollingBack,
+       3},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.failing_row);
@@ -345,14 +354,21 @@ TEST(PlanRunner, RunsInOrderStopsAtTheFirstFailureAndUndoesInReverse) {
         updater::layout_of({0, p.dir, L"Tavrio.exe", p.dir + L"\\stage", L""});
     g_calls.clear();
     g_failing_row = c.failing_row;
+    g_failing_undo = c.failing_undo;
     updater::UpdatePlan plan(layout, p.log, p.pause(), true, kTestPlan);
     plan.run_while_closing();
     g_calls.push_back("wait");
     EXPECT_TRUE(log_messages(p.log.path()).empty()) << "logged before the exit";
     const updater::Outcome outcome = plan.finish();
     EXPECT_EQ(g_calls, c.calls);
-    EXPECT_EQ(log_messages(p.log.path()), c.log);
+    Lines log = c.log;
+    for (std::string& line : log) {
+      if (line == "(stranded)")
+        line = "回滚失败，旧版本保留在 " + narrow(layout.backup_folder) + "：" + denied;
+    }
+    EXPECT_EQ(log_messages(p.log.path()), log);
     EXPECT_EQ(outcome.ending == updater::Ending::kFailed, c.failing_row >= 0);
+    EXPECT_EQ(outcome.backup_stranded, c.failing_undo >= 0);
     if (c.failing_row >= 0) {
       EXPECT_EQ(outcome.failure.step(), kTestPlan[c.failing_row].failure);
       EXPECT_EQ(outcome.failure.error().code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
@@ -1196,7 +1212,7 @@ TEST(UpdaterRun, ABackupThatCannotBeMovedBackIsKeptAndNamed) {
   // The installed executable is locked, so the replacement fails; a staged runtime file is
   // locked too, so the rollback cannot remove the new runtime and the backup cannot move back.
   auto hold = [&](const std::wstring& path, const std::wstring& marker) {
-    return spawn(built_exe(L"hold_open.exe"), {L"lock", path, L"20000", s.root + marker});
+    return spawn(built_exe(L"hold_open.exe"), {L"lock", path, L"60000", s.root + marker});
   };
   StartedProcess exe_lock(hold(s.in_install(L"Tavrio.exe"), L"\\exe.held"));
   StartedProcess runtime_lock(hold(s.in_stage(L"_internal\\python312.dll"), L"\\rt.held"));
@@ -1212,13 +1228,23 @@ TEST(UpdaterRun, ABackupThatCannotBeMovedBackIsKeptAndNamed) {
       path_exists(s.in_stage(L"_internal"))) {
     GTEST_SKIP() << "a file held open inside the staged folder stops its rename here";
   }
-  ASSERT_EQ(messages.size(), 6u);
+  // The backup's rename back is tried as often as the backup was, each failure logged; the
+  // locked executable cannot be started either, and each of the five starts says so.
+  ASSERT_EQ(messages.size(), 17u) << testing::PrintToString(messages);
+  for (int n = 1; n <= 5; ++n) {
+    EXPECT_TRUE(messages[11 + n].starts_with("启动主程序第 " + std::to_string(n) + " 次失败："))
+        << messages[11 + n];
+  }
   EXPECT_TRUE(messages[3].starts_with(kRollingBack)) << messages[3];
-  EXPECT_TRUE(messages[4].starts_with("回滚失败，旧版本保留在 " +
-                                      narrow(s.in_install(L"_internal_old")) + "："))
-      << messages[4];
-  EXPECT_TRUE(messages[4].ends_with(")")) << messages[4];
-  EXPECT_TRUE(messages[5].starts_with("更新失败：替换失败：")) << messages[5];
+  for (int n = 1; n <= 6; ++n) {
+    EXPECT_TRUE(messages[3 + n].starts_with("回滚第 " + std::to_string(n) + " 次失败："))
+        << messages[3 + n];
+  }
+  EXPECT_TRUE(messages[10].starts_with("回滚失败，旧版本保留在 " +
+                                       narrow(s.in_install(L"_internal_old")) + "："))
+      << messages[10];
+  EXPECT_TRUE(messages[10].ends_with(")")) << messages[10];
+  EXPECT_TRUE(messages[11].starts_with("更新失败：替换失败：")) << messages[11];
   // The only complete copy of the previous runtime survives the cleanup.
   EXPECT_EQ(read_file(s.in_install(L"_internal_old\\python312.dll")), kOldRuntime);
   EXPECT_EQ(read_file(s.in_install(L"_internal_old\\lib\\old_only.pyd")), "old module\n");

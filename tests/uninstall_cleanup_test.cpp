@@ -235,7 +235,8 @@ TEST(CleanupRun, DeletesNothingInAFolderThatIsNoInstallation) {
 }
 
 // An entry held open stays; the outcome line then names it and why, instead of claiming that
-// everything went.
+// everything went, and the uninstaller and the main program stay with it, so that the uninstall
+// can be run again to finish.
 TEST(CleanupRun, AnEntryThatStaysIsNamedInPlaceOfTheOutcome) {
   for (const wchar_t* mode : {L"keep", L"all"}) {
     SCOPED_TRACE(narrow(mode));
@@ -251,7 +252,8 @@ TEST(CleanupRun, AnEntryThatStaysIsNamedInPlaceOfTheOutcome) {
     EXPECT_EQ(log_messages(u.setup_log()),
               Lines{kIncompleteOutcome + narrow(u.install + L"\\_internal") + "：" +
                     error_text(OsError{ERROR_SHARING_VIOLATION})});
-    EXPECT_EQ(names_in(u.install), (Names{L"_internal", L"taskkill.exe"}));
+    EXPECT_EQ(names_in(u.install),
+              (Names{L"Tavrio.exe", L"_internal", L"taskkill.exe", L"卸载.exe"}));
     EXPECT_EQ(path_exists(u.local_data()), std::wstring(mode) != L"all");
   }
 }

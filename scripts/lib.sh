@@ -4,7 +4,8 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${TAVRIO_BUILD:-$ROOT/build}"   # another folder keeps parallel builds apart
-export WINEPREFIX="$BUILD/wineprefix"
+# The project's own Wine prefix; the Wine 10 run (scripts/wine10.sh) gives its own.
+export WINEPREFIX="${TAVRIO_WINEPREFIX:-$BUILD/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 

@@ -6,4 +6,4 @@ prepare_prefix
 wineserver -p
 trap 'wineserver -k 2>/dev/null || true' EXIT
 wine cmd /c exit >/dev/null 2>&1 || true
-ctest --test-dir "$BUILD" --output-on-failure -j 4 --timeout 300 "$@"
+ctest --test-dir "$BUILD" --no-label-summary --output-on-failure -j 4 --timeout 300 "$@"

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <psapi.h>
+#include <winternl.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <vector>
 
 #include "common/clock.h"
 #include "common/file_ops.h"
@@ -78,6 +83,121 @@ TEST(Rename, NeverCopiesOntoAnotherVolume) {
   EXPECT_EQ(read_file(dir + L"\\_internal\\python312.dll"), "dll");
   EXPECT_FALSE(path_exists(other + L"\\_internal"));
   test::remove_all(other);
+}
+
+// A FileRenameInformationEx rename of `from` to `to` with the given flags, asked of the system
+// directly (not through the code under test): the NTSTATUS it gives.
+NTSTATUS rename_ex(const std::wstring& from, const std::wstring& to, ULONG flags) {
+  UniqueFile file(::CreateFileW(from.c_str(), DELETE, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!file.valid()) return static_cast<NTSTATUS>(0xC0000001);  // STATUS_UNSUCCESSFUL
+  const std::wstring nt_to = L"\\??\\" + to;
+  std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + nt_to.size() * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->Flags = flags;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(nt_to.size() * sizeof(wchar_t));
+  std::copy(nt_to.begin(), nt_to.end(), info->FileName);
+  IO_STATUS_BLOCK io;
+  return ::NtSetInformationFile(file.get(), &io, info, static_cast<ULONG>(buffer.size()),
+                                static_cast<FILE_INFORMATION_CLASS>(65));
+}
+
+std::string status_text(NTSTATUS status) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%08lX", static_cast<unsigned long>(status));
+  return text;
+}
+
+// Why this system has no POSIX-semantics rename, or nothing when it has: a plain rename of a
+// scratch file through FileRenameInformationEx.
+std::string posix_rename_missing() {
+  const std::wstring dir = scratch_dir();
+  write_file(dir + L"\\from", "probe");
+  const NTSTATUS status = rename_ex(dir + L"\\from", dir + L"\\to", 0);
+  if (status >= 0) return {};
+  return "FileRenameInformationEx is refused here (" + status_text(status) +
+         "): Wine 8 and Windows before 10 1607 have no POSIX-semantics rename";
+}
+
+// Why this system does not replace a file that another handle holds open (with delete sharing)
+// even with POSIX semantics, or nothing when it does.
+std::string posix_replace_of_open_file_missing() {
+  const std::wstring dir = scratch_dir();
+  write_file(dir + L"\\from", "new");
+  write_file(dir + L"\\to", "old");
+  UniqueFile held(
+      ::CreateFileW((dir + L"\\to").c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+  const NTSTATUS status = rename_ex(dir + L"\\from", dir + L"\\to", 0x3);
+  if (status >= 0) return {};
+  return "a POSIX-semantics rename does not replace a file open elsewhere here (" +
+         status_text(status) + "; Wine 10 refuses it, Windows replaces it)";
+}
+
+// MoveFileExW refuses to replace a file that another process holds open with delete sharing; the
+// fallback replaces it with POSIX semantics, and the holder's handle still reads the old file.
+TEST(Rename, ReplacesATargetOthersHoldOpenWithDeleteSharing) {
+  if (std::string missing = posix_rename_missing(); !missing.empty()) GTEST_SKIP() << missing;
+  if (std::string missing = posix_replace_of_open_file_missing(); !missing.empty()) {
+    GTEST_SKIP() << missing;
+  }
+  const std::wstring dir = scratch_dir();
+  const std::wstring from = dir + L"\\Tavrio.exe.new", to = dir + L"\\Tavrio.exe";
+  write_file(from, "new");
+  write_file(to, "old");
+  UniqueFile held(::CreateFileW(to.c_str(), GENERIC_READ, 7, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held.valid());
+  ASSERT_FALSE(::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+      << "the plain replacement went through: nothing is left for the fallback to do";
+
+  const Status result = rename_path(from, to);
+  EXPECT_TRUE(result.ok()) << result.code();
+  EXPECT_EQ(read_file(to), "new");
+  EXPECT_FALSE(path_exists(from));
+  char seen[8] = {};
+  DWORD n = 0;
+  EXPECT_TRUE(::ReadFile(held.get(), seen, sizeof seen, &n, nullptr));
+  EXPECT_EQ(std::string(seen, n), "old") << "the holder's handle must still read its file";
+}
+
+// The fallback replaces nothing that MoveFileExW refused for another reason: a read-only target
+// (the fallback does not ask to ignore the attribute) or one held open without delete sharing.
+// The error is the one MoveFileExW gave, and both files stay as they were.
+TEST(Rename, LeavesAReadOnlyTargetAndOneHeldWithoutDeleteSharing) {
+  // Wine 8 (as root) replaces a read-only file; where it runs, so does no fallback.
+  if (std::string missing = posix_rename_missing(); !missing.empty()) GTEST_SKIP() << missing;
+  struct Row {
+    const char* name;
+    DWORD held_sharing;  // the sharing of a handle held on the target; 0: none held
+    bool read_only;
+  };
+  const Row rows[] = {
+      {"held open without delete sharing", FILE_SHARE_READ | FILE_SHARE_WRITE, false},
+      {"read-only", 0, true},
+      {"read-only and held open with delete sharing", 7, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const std::wstring dir = scratch_dir();
+    const std::wstring from = dir + L"\\Tavrio.exe.new", to = dir + L"\\Tavrio.exe";
+    write_file(from, "new");
+    write_file(to, "old");
+    if (row.read_only) test::set_read_only(to, true);
+    UniqueFile held;
+    if (row.held_sharing != 0) {
+      held.reset(::CreateFileW(to.c_str(), GENERIC_READ, row.held_sharing, nullptr, OPEN_EXISTING,
+                               0, nullptr));
+      ASSERT_TRUE(held.valid());
+    }
+    ASSERT_FALSE(::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING))
+        << "the plain replacement went through";
+    const DWORD plain_error = ::GetLastError();
+
+    EXPECT_EQ(rename_path(from, to).code(), plain_error) << "the error MoveFileExW gave";
+    EXPECT_EQ(read_file(to), "old");
+    EXPECT_EQ(read_file(from), "new");
+    held.reset();
+    if (row.read_only) test::set_read_only(to, false);
+  }
 }
 
 TEST(Copy, OverwritesAnExistingTarget) {

@@ -10,12 +10,6 @@
 namespace tavrio {
 namespace {
 
-// The arguments argv_echo's C runtime parsed, as written by it.
-std::vector<std::string> echoed(const std::wstring& out) {
-  test::wait_until([&] { return !test::read_file(out).empty(); }, 10000);
-  return test::read_lines(out);
-}
-
 // The C runtime of argv_echo is a peer no one here wrote: what it parses must be what we sent.
 TEST(StartProcess, TheChildsRuntimeReceivesEveryArgumentUnchanged) {
   const std::wstring dir = test::scratch_dir();
@@ -27,16 +21,18 @@ TEST(StartProcess, TheChildsRuntimeReceivesEveryArgumentUnchanged) {
   int n = 0;
   for (const auto& args : lists) {
     const std::wstring out = dir + L"\\echo" + std::to_wstring(n++) + L".txt";
-    ::SetEnvironmentVariableW(L"ARGV_ECHO_OUT", out.c_str());
+    const test::ScopedEnvironmentVariable echo_out(L"ARGV_ECHO_OUT", out);
     ProcessStart start;
     start.program = test::built_exe(L"argv_echo.exe");
     start.arguments = args;
-    ASSERT_TRUE(start_process(start).ok());
-    std::vector<std::string> got = echoed(out);
+    UniqueProcess echo;
+    ASSERT_TRUE(start_process(start, &echo).ok());
+    // What it wrote is complete once it has ended.
+    ASSERT_EQ(::WaitForSingleObject(echo.get(), 10000), WAIT_OBJECT_0);
+    std::vector<std::string> got = test::read_lines(out);
     ASSERT_EQ(got.size(), args.size() + 1);
     for (size_t i = 0; i < args.size(); ++i) EXPECT_EQ(got[i + 1], test::narrow(args[i]));
   }
-  ::SetEnvironmentVariableW(L"ARGV_ECHO_OUT", nullptr);
 }
 
 TEST(StartProcess, RunsInTheGivenCurrentFolder) {

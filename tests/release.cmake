@@ -9,4 +9,5 @@ add_test(NAME release_reproducible
          COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${CMAKE_SOURCE_DIR}
                  -DWORK_DIR=${CMAKE_BINARY_DIR}/release-reproducible ${tested_programs}
                  -P ${CMAKE_SOURCE_DIR}/cmake/check_reproducible.cmake)
-set_tests_properties(release_reproducible PROPERTIES SKIP_REGULAR_EXPRESSION "Skipped: ")
+set_tests_properties(release_reproducible PROPERTIES SKIP_REGULAR_EXPRESSION "Skipped: "
+                     LABELS no_wine)

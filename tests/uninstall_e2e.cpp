@@ -76,7 +76,8 @@ std::vector<std::string> wait_for_outcome(const Uninstall& u, DWORD timeout_ms) 
     }
     return false;
   };
-  wait_until(has_outcome, timeout_ms, 100);
+  EXPECT_TRUE(wait_until(has_outcome, timeout_ms, 100))
+      << "no outcome in the setup log within " << timeout_ms << " ms";
   return log_messages(u.setup_log());
 }
 

@@ -31,6 +31,20 @@ void create_key(const std::wstring& subkey, const wchar_t* value) {
   ::RegCloseKey(key);
 }
 
+// Keys a test creates in the user's registry go again however the test ends.
+class KeysRemovedAtEnd {
+ public:
+  explicit KeysRemovedAtEnd(std::vector<std::wstring> subkeys) : subkeys_(std::move(subkeys)) {}
+  ~KeysRemovedAtEnd() {
+    for (const std::wstring& subkey : subkeys_) ::RegDeleteTreeW(HKEY_CURRENT_USER, subkey.c_str());
+  }
+  KeysRemovedAtEnd(const KeysRemovedAtEnd&) = delete;
+  KeysRemovedAtEnd& operator=(const KeysRemovedAtEnd&) = delete;
+
+ private:
+  std::vector<std::wstring> subkeys_;
+};
+
 // A shell folder moved elsewhere for as long as this lives, as a cloud backup moves the Desktop;
 // the value it had is put back.
 class MovedShellFolder {
@@ -79,6 +93,7 @@ TEST(PreparatorySteps, StopTheProgramAndRemoveShortcutsAndRegistration) {
   }
   const std::wstring ours = std::wstring(kUninstallKeys) + L"\\Tavrio";
   const std::wstring neighbour = std::wstring(kUninstallKeys) + L"\\TavrioTestNeighbour";
+  const KeysRemovedAtEnd removed_at_end({ours, neighbour});
   create_key(ours, L"Tavrio");
   create_key(ours + L"\\Nested", L"below");
   create_key(neighbour, L"someone else");
@@ -94,7 +109,6 @@ TEST(PreparatorySteps, StopTheProgramAndRemoveShortcutsAndRegistration) {
   EXPECT_TRUE(path_exists(menu + L"\\Tavrio\\Tavrio.lnk"));
   EXPECT_FALSE(key_exists(ours));
   EXPECT_TRUE(key_exists(neighbour));
-  ::RegDeleteTreeW(HKEY_CURRENT_USER, neighbour.c_str());
 
   EXPECT_EQ(wait_for_outcome(u), (std::vector<std::string>{kScheduledLine, kKeepOutcome}));
   EXPECT_FALSE(path_exists(u.install + L"\\Tavrio.exe"));
@@ -115,6 +129,7 @@ TEST(PreparatorySteps, ShortcutsGoWhereTheShellKeepsThem) {
   }
   MovedShellFolder moved_desktop(L"Desktop", desktop), moved_programs(L"Programs", programs);
   const std::wstring ours = std::wstring(kUninstallKeys) + L"\\Tavrio";
+  const KeysRemovedAtEnd removed_at_end({ours});
   create_key(ours, L"Tavrio");
 
   const std::wstring unpacked = u.root + L"\\Downloads\\卸载.exe";

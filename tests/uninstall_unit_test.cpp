@@ -138,15 +138,13 @@ TEST(CleanupCopy, CommandLineCarriesTheInstallDirectoryUnchanged) {
 // the uninstaller, and the start fails with the copy step's prefix.
 TEST(CleanupCopy, NoTemporaryFolderMeansNoCopyAndNoLog) {
   const std::wstring work = test::scratch_dir();
-  wchar_t old_cwd[MAX_PATH];
-  ::GetCurrentDirectoryW(MAX_PATH, old_cwd);
-  ASSERT_TRUE(::SetCurrentDirectoryW(work.c_str()));
   const std::wstring too_long = work + L"\\" + std::wstring(300, L't');
   {
+    const test::ScopedCurrentDirectory in_work(work);
+    ASSERT_TRUE(in_work.ok());
     test::ScopedEnvironmentVariable tmp(L"TMP", too_long);
     test::ScopedEnvironmentVariable temp(L"TEMP", too_long);
     if (test::system_gives_temp_folder()) {
-      ::SetCurrentDirectoryW(old_cwd);
       GTEST_SKIP() << "this system gives a temporary folder even for a TMP of " << too_long.size()
                    << " characters";
     }
@@ -164,7 +162,6 @@ TEST(CleanupCopy, NoTemporaryFolderMeansNoCopyAndNoLog) {
     EXPECT_NE(failure->find("(os error " + std::to_string(status.code()) + ")"), std::string::npos)
         << *failure;
   }
-  ::SetCurrentDirectoryW(old_cwd);
   EXPECT_EQ(test::list_tree(work), std::vector<std::wstring>{});
 }
 

@@ -92,6 +92,26 @@ void drain_messages() {
   while (::PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&message);
 }
 
+// Drains them however the test ends; declared before the window's owner, so it runs after the
+// owner destroyed the window. A WM_QUIT left behind would close the next test's message box.
+struct DrainedAtEnd {
+  ~DrainedAtEnd() { drain_messages(); }
+};
+
+// Sends a message across processes and returns once the window has handled it, so that what
+// the window did with it can be read right away.
+bool handled(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  DWORD_PTR result = 0;
+  return ::SendMessageTimeoutW(window, message, wparam, lparam, SMTO_ABORTIFHUNG, 10000, &result) !=
+         0;
+}
+
+// The same two ways to close, handled before this returns.
+bool close_handled(HWND window, CloseBy how) {
+  return how == CloseBy::kCloseBox ? handled(window, WM_CLOSE, 0, 0)
+                                   : handled(window, WM_SYSCOMMAND, SC_CLOSE, 0);
+}
+
 // What the window shows.
 
 struct ExpectedControl {
@@ -271,11 +291,11 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
     EXPECT_EQ(text, failure + "\n\n可以手动删除安装目录：" + narrow(s.install));
     EXPECT_EQ(text_of(box), "Tavrio");
 
-    // Still busy while the box is up: presses and closing change nothing.
-    ::PostMessageW(window, WM_COMMAND, 3, 0);
-    ask_to_close(window, how);
-    EXPECT_FALSE(app.ended_within(1000));
+    // Still busy while the box is up: presses and closing, once handled, changed nothing.
+    ASSERT_TRUE(handled(window, WM_COMMAND, 3, 0));
+    ASSERT_TRUE(close_handled(window, how));
     EXPECT_TRUE(::IsWindow(window));
+    EXPECT_FALSE(app.ended_within(0));
     EXPECT_EQ(find_owned_box(window), box);
 
     ::PostMessageW(box, WM_COMMAND, IDOK, 0);
@@ -287,8 +307,11 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
         log_messages(s.setup_log()),
         (Lines{"开始卸载 " + narrow(s.install) + "（保留本地资料）", "卸载失败：" + failure}));
 
-    // The busy flag is cleared right after the box goes; closing works from then on.
-    ask_to_close(window, how);
+    // The worker clears the busy flag just after its box goes, so a close handled in between is
+    // still refused: the window must close once a handled close finds the flag cleared.
+    ASSERT_TRUE(
+        wait_until([&] { return !close_handled(window, how) || !::IsWindow(window); }, 10000))
+        << "the window refused every close after the failure";
     ASSERT_TRUE(app.ends_within(10000)) << "the window did not close after the failure";
     EXPECT_EQ(app.exit_code(), 0u);
     EXPECT_EQ(list_tree(s.install), install_before);
@@ -299,6 +322,7 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
 
 TEST(WindowInProcess, ClassAndFontOfEveryControl) {
   HINSTANCE instance = ::GetModuleHandleW(nullptr);
+  const DrainedAtEnd drained;
   un::UninstallWindow owner(L"C:\\Tavrio");
   HWND window = owner.create(instance);
   ASSERT_NE(window, nullptr);
@@ -338,12 +362,26 @@ HANDLE refuse_thread(LPTHREAD_START_ROUTINE, void*) {
   return nullptr;
 }
 
+// The worker's starter replaced for one scope, put back however the test ends.
+class ThreadStarterReplaced {
+ public:
+  explicit ThreadStarterReplaced(un::ThreadStarter starter)
+      : previous_(un::replace_thread_starter(starter)) {}
+  ~ThreadStarterReplaced() { un::replace_thread_starter(previous_); }
+  ThreadStarterReplaced(const ThreadStarterReplaced&) = delete;
+  ThreadStarterReplaced& operator=(const ThreadStarterReplaced&) = delete;
+
+ private:
+  un::ThreadStarter previous_;
+};
+
 TEST(WindowInProcess, NoWorkerThreadIsReportedAsAFailedStartOfTheCleanupProgram) {
   std::wstring temp = scratch_dir();
   ScopedEnvironmentVariable tmp(L"TMP", temp);
   ScopedEnvironmentVariable temp_variable(L"TEMP", temp);
-  un::ThreadStarter previous = un::replace_thread_starter(refuse_thread);
+  const ThreadStarterReplaced refusing(refuse_thread);
   const std::wstring install_dir = temp + L"\\Tavrio 安装";
+  const DrainedAtEnd drained;
   un::UninstallWindow owner(install_dir);
   HWND window = owner.create(::GetModuleHandleW(nullptr));
   ASSERT_NE(window, nullptr);
@@ -360,7 +398,6 @@ TEST(WindowInProcess, NoWorkerThreadIsReportedAsAFailedStartOfTheCleanupProgram)
   });
   ::SendMessageW(window, WM_COMMAND, 3, 0);
   user.join();
-  un::replace_thread_starter(previous);
 
   ASSERT_TRUE(answered) << "no message box for the missing worker";
   std::string failure = "启动清理程序失败：" + error_text(OsError{ERROR_NOT_ENOUGH_MEMORY});

@@ -61,6 +61,14 @@ BOOL set_file_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, voi
   return ::SetFileInformationByHandle(file, info_class, info, size);
 }
 
+NTSTATUS nt_set_information_file(HANDLE file, IO_STATUS_BLOCK* io, void* info, ULONG size,
+                                 FILE_INFORMATION_CLASS info_class) {
+  if (Fault f = injected_fault(FileCall::kSetInfo, nullptr, file); f.error != 0) {
+    return f.status;
+  }
+  return ::NtSetInformationFile(file, io, info, size, info_class);
+}
+
 BOOL get_file_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, void* info,
                           DWORD size) {
   if (Fault f = injected_fault(FileCall::kQueryInfo, nullptr, file); f.error != 0) {

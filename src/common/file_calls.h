@@ -22,7 +22,7 @@ enum class FileCall {
   kCopy,          // CopyFileExW
   kFlush,         // FlushFileBuffers
   kDelete,        // DeleteFileW
-  kSetInfo,       // SetFileInformationByHandle: rename, disposition, attributes, size
+  kSetInfo,       // SetFileInformationByHandle, NtSetInformationFile: rename, disposition, ...
   kQueryInfo,     // GetFileInformationByHandle(Ex) (directory listings too), GetFinalPathName...
   kAttributes,    // GetFileAttributesExW, GetFileSizeEx
   kFind,          // FindFirstFileExW, FindNextFileW
@@ -42,6 +42,8 @@ BOOL flush_file_buffers(HANDLE file);
 BOOL delete_file(const wchar_t* path);
 BOOL set_file_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, void* info,
                           DWORD size);
+NTSTATUS nt_set_information_file(HANDLE file, IO_STATUS_BLOCK* io, void* info, ULONG size,
+                                 FILE_INFORMATION_CLASS info_class);
 BOOL get_file_information(HANDLE file, FILE_INFO_BY_HANDLE_CLASS info_class, void* info,
                           DWORD size);
 BOOL get_file_information(HANDLE file, BY_HANDLE_FILE_INFORMATION* info);

@@ -1,7 +1,10 @@
 #include "common/file_ops.h"
 
 #include <windows.h>
+#include <winternl.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <vector>
 
 #include "common/entry_handles.h"
@@ -12,9 +15,11 @@
 namespace tavrio {
 namespace {
 
-constexpr DWORD kRenameExFlags = 0x3;  // replace if exists, POSIX semantics
-// An information class of Windows 10 1809 and later, which older SDK headers lack.
-constexpr auto kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+// FileRenameInformationEx (Windows 10 1607 and later) and its flags, which older headers lack.
+// Without FILE_RENAME_IGNORE_READONLY_ATTRIBUTE (0x40) a read-only target is still refused.
+constexpr auto kFileRenameInformationEx = static_cast<FILE_INFORMATION_CLASS>(65);
+constexpr ULONG kRenameReplaceIfExists = 0x1;  // FILE_RENAME_REPLACE_IF_EXISTS
+constexpr ULONG kRenamePosixSemantics = 0x2;   // FILE_RENAME_POSIX_SEMANTICS
 
 // The directory entry itself, for a path that may not be opened (access denied, in use).
 bool read_directory_entry(const std::wstring& path, EntryAttributes* out) {
@@ -42,6 +47,32 @@ bool read_attributes(const std::wstring& path, bool follow, EntryAttributes* out
   return false;
 }
 
+// Renames the entry held open with DELETE access to `target`, replacing a file of that name with
+// POSIX semantics: the name passes to the renamed file at once, and handles that others hold on
+// the replaced file stay valid. Asked of the system directly, as SetFileInformationByHandle
+// (FileRenameInfoEx) asks it on Windows: Wine 10's kernelbase lacks that class while its ntdll
+// has it (it renames and honours the read-only attribute, but refuses to replace a file open
+// elsewhere). Error 87 where the class itself is missing.
+Status rename_replacing_open_target(HANDLE file, const std::wstring& target) {
+  UNICODE_STRING nt_target;
+  if (!::RtlDosPathNameToNtPathName_U(target.c_str(), &nt_target, nullptr, nullptr)) {
+    return OsError{ERROR_INVALID_NAME};
+  }
+  std::vector<char> buffer(offsetof(FILE_RENAME_INFO, FileName) + nt_target.Length);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->Flags = kRenameReplaceIfExists | kRenamePosixSemantics;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = nt_target.Length;
+  std::copy_n(nt_target.Buffer, nt_target.Length / sizeof(wchar_t), info->FileName);
+  ::RtlFreeUnicodeString(&nt_target);
+  IO_STATUS_BLOCK io;
+  const NTSTATUS status = calls::nt_set_information_file(
+      file, &io, info, static_cast<ULONG>(buffer.size()), kFileRenameInformationEx);
+  if (status >= 0) return {};
+  const DWORD code = ::RtlNtStatusToDosError(status);
+  return OsError{code != 0 ? code : ERROR_GEN_FAILURE};
+}
+
 }  // namespace
 
 bool exists(const std::wstring& path) {
@@ -65,21 +96,17 @@ Status rename_path(const std::wstring& from, const std::wstring& to, RenameFlush
   OsError first = last_error();
   if (first.code != ERROR_ACCESS_DENIED) return first;
 
-  // A target that is read-only or still open elsewhere can be replaced with POSIX semantics.
+  // Access denied is also what a target still open elsewhere (with delete sharing) gives: with
+  // POSIX semantics that target is replaced and its open handles stay valid. A read-only target
+  // stays refused, as MoveFileExW refused it, and so does one held open without delete sharing;
+  // both, and a system without POSIX renames (before Windows 10 1607, Wine 8), report the first
+  // error.
   UniqueFile file =
       open_path(from, DELETE, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
   if (!file) return first;
-  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-  info->Flags = kRenameExFlags;
-  info->RootDirectory = nullptr;
-  info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-  std::copy(target.begin(), target.end(), info->FileName);
-  if (calls::set_file_information(file.get(), kFileRenameInfoEx, info,
-                                  static_cast<DWORD>(buffer.size()))) {
-    return {};
-  }
-  if (::GetLastError() == ERROR_DIR_NOT_EMPTY) return OsError{ERROR_DIR_NOT_EMPTY};
+  const Status replaced = rename_replacing_open_target(file.get(), target);
+  if (replaced.ok()) return {};
+  if (replaced.code() == ERROR_DIR_NOT_EMPTY) return replaced;
   return first;
 }
 

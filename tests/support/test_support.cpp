@@ -410,6 +410,19 @@ ScopedEnvironmentVariable::~ScopedEnvironmentVariable() {
   ::SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr);
 }
 
+ScopedCurrentDirectory::ScopedCurrentDirectory(const std::wstring& folder) {
+  const DWORD needed = ::GetCurrentDirectoryW(0, nullptr);
+  std::wstring old(needed, L'\0');
+  const DWORD n = needed > 0 ? ::GetCurrentDirectoryW(needed, old.data()) : 0;
+  if (n == 0 || n >= needed) return;
+  old_ = old.substr(0, n);
+  changed_ = ::SetCurrentDirectoryW(folder.c_str()) != 0;
+}
+
+ScopedCurrentDirectory::~ScopedCurrentDirectory() {
+  if (changed_) ::SetCurrentDirectoryW(old_.c_str());
+}
+
 std::wstring class_of(HWND window) {
   wchar_t name[256] = {};
   int n = ::GetClassNameW(window, name, 256);

@@ -126,6 +126,21 @@ class ScopedEnvironmentVariable {
   std::optional<std::wstring> old_;
 };
 
+// Makes a folder this process's current folder for one scope; the previous one comes back
+// however the scope ends. ok() tells whether the change was made.
+class ScopedCurrentDirectory {
+ public:
+  explicit ScopedCurrentDirectory(const std::wstring& folder);
+  ~ScopedCurrentDirectory();
+  ScopedCurrentDirectory(const ScopedCurrentDirectory&) = delete;
+  ScopedCurrentDirectory& operator=(const ScopedCurrentDirectory&) = delete;
+  bool ok() const { return changed_; }
+
+ private:
+  std::wstring old_;
+  bool changed_ = false;
+};
+
 // Windows as a user (or an accessibility tool) finds them.
 struct WindowQuery {
   std::wstring window_class;

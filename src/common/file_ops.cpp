@@ -139,6 +139,18 @@ Status file_size(const std::wstring& path, std::uint64_t* size) {
   return {};
 }
 
+Status change_time(const std::wstring& path, FILETIME* changed) {
+  UniqueFile entry = open_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
+  if (!entry) return last_error();
+  FILE_BASIC_INFO basic;
+  if (!::GetFileInformationByHandleEx(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
+    return last_error();
+  }
+  changed->dwLowDateTime = static_cast<DWORD>(basic.ChangeTime.QuadPart);
+  changed->dwHighDateTime = static_cast<DWORD>(basic.ChangeTime.QuadPart >> 32);
+  return {};
+}
+
 Status flush_file(const std::wstring& path) {
   UniqueFile file = open_path(path, GENERIC_WRITE, 0);
   if (!file) return last_error();

@@ -2,6 +2,8 @@
 // them logs: each returns success or the Win32 error that stopped it.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,6 +33,10 @@ Status copy_file(const std::wstring& from, const std::wstring& to);
 
 // The size of a file, from its directory entry's attributes.
 Status file_size(const std::wstring& path, std::uint64_t* size);
+
+// When the file or folder itself last changed: written, renamed or its attributes set (the
+// change time of its basic information).
+Status change_time(const std::wstring& path, FILETIME* changed);
 
 // Writes what the system still holds of a file to the disk (FlushFileBuffers).
 Status flush_file(const std::wstring& path);

@@ -1,5 +1,7 @@
 #include "update_lock.h"
 
+#include "common/file_ops.h"
+
 namespace tavrio::updater {
 namespace {
 
@@ -10,7 +12,18 @@ void append_hex(std::wstring* text, std::uint64_t value, int digits) {
   }
 }
 
+bool changed_after(const std::wstring& path, const FILETIME& moment) {
+  FILETIME changed;
+  return change_time(path, &changed).ok() && ::CompareFileTime(&changed, &moment) > 0;
+}
+
 }  // namespace
+
+bool served_before_start(const Layout& layout, const FILETIME& updater_created) {
+  if (exists(layout.staged_program_folder)) return false;
+  return changed_after(layout.program_folder, updater_created) ||
+         changed_after(layout.failure_report, updater_created);
+}
 
 std::wstring update_lock_name(const FileIndex& install_folder) {
   std::wstring name(kUpdateLockPrefix);

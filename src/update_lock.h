@@ -13,6 +13,7 @@
 
 #include "common/handles.h"
 #include "common/identity.h"
+#include "layout.h"
 
 namespace tavrio::updater {
 
@@ -50,6 +51,13 @@ class UpdateLock {
   State state_;
   UniqueMutex mutex_;
 };
+
+// Whether an updater started together with this one has served the request already: it reached
+// the lock first and ended before this one got there (a process can take longer to start than a
+// whole update of a small bundle runs). Its traces are on the disk: the staged program folder is
+// gone, and the program folder was renamed (swapped in, or put back by a rollback) or the failure
+// report written after this updater was created.
+bool served_before_start(const Layout& layout, const FILETIME& updater_created);
 
 // Takes the lock of the installation in `install_dir` at once, or finds it busy. Never waits: an
 // updater that held it a moment ago may have served this very request already (the stage is

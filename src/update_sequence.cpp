@@ -12,17 +12,20 @@ void run_update(const UpdateRequest& request, const UpdateSeams& seams) {
   const Layout layout = layout_of(with_absolute_paths(request));
   const UpdateLog log(layout.log_path);
   log.append(kStartBanner);
-  // The application exits right after starting us: its process is held before anything else is
-  // done, or its id could name another program by the time we look.
-  UniqueProcess application =
-      open_application(request.process_id, layout.installed_exe, seams.updater_created);
-  // Held until the run has ended, after the restart and the cleanup.
+  // Held until the run has ended, after the restart and the cleanup. Taken before anything of
+  // the installation is opened: a look at the installed executable (is the process behind the id
+  // the application?) would make the other updater's rename over it fail for that moment.
   const UpdateLock lock = take_update_lock(layout.install_dir, seams.try_lock);
-  if (lock.state() == UpdateLock::State::kBusy) {
+  if (lock.state() == UpdateLock::State::kBusy ||
+      (lock.held() && served_before_start(layout, seams.updater_created))) {
     // The other updater owns everything here, the markers and the restart included.
     log.append(kAnotherUpdaterRunning);
     return;
   }
+  // The application exits right after starting us: its process is held right away. A process
+  // that has its id but was started after us is never taken for it.
+  UniqueProcess application =
+      open_application(request.process_id, layout.installed_exe, seams.updater_created);
   UpdatePlan plan(layout, log, seams.pause, lock.held());
   // What changes nothing of the installation is done while the application closes.
   plan.run_while_closing();

@@ -685,18 +685,11 @@ TEST(UpdaterRun, TheSecondAppWinsAndACapitalPidIsNotAProcessId) {
   EXPECT_EQ(read_file(decoy.in_install(L"_internal\\python312.dll")), kOldRuntime);
 }
 
-// Whether this process holds a handle on the process `id`: every handle value is tried.
-bool holds_a_handle_on(DWORD id) {
-  for (ULONG_PTR value = 4; value < (1u << 16); value += 4) {
-    if (::GetProcessId(reinterpret_cast<HANDLE>(value)) == id) return true;
-  }
-  return false;
-}
-
-// The application's process is opened first, the lock is taken right after, and only then is
-// the new executable made. The application ends while the lock is taken and the test lets go
-// of its own handles on it: the handle the run opened before still names it at the wait.
-TEST(UpdateSequence, HoldsTheApplicationBeforeTheLockAndTheLockBeforeAnyWork) {
+// The lock is taken first, before anything of the installation is looked at; the application's
+// process is opened right after and held through the wait, while the new executable is made. The
+// application ends at the wait, after the test has let go of its own handle on it: the handle the
+// run opened before still names it.
+TEST(UpdateSequence, TakesTheLockFirstAndHoldsTheApplicationThroughTheWait) {
   const ScratchInstall s = make_scratch_install();
   const ScopedEnvironmentVariable record(L"STANDIN_RECORD", s.record);  // for the restart
   std::optional<StartedProcess> app(spawn_application(s, s.in_install(L"Tavrio.exe"), -1));
@@ -712,26 +705,71 @@ TEST(UpdateSequence, HoldsTheApplicationBeforeTheLockAndTheLockBeforeAnyWork) {
   seams.pause = [](unsigned) {};
   seams.updater_created = filetime_now();
   seams.try_lock = [&](HANDLE lock) {
-    app->end_now();
-    app.reset();
-    events.push_back(std::string("lock, ") +
-                     (holds_a_handle_on(app_id) ? "the application held, " : "") +
-                     new_executable());
+    events.push_back(std::string("lock, ") + new_executable());
     return updater::real_lock_try()(lock);
   };
   seams.wait_on_application = [&](HANDLE process, unsigned ms) {
-    const bool ended = ::WaitForSingleObject(process, 0) != WAIT_TIMEOUT;
+    app->end_now();
+    app.reset();
+    const bool ended = ::WaitForSingleObject(process, 5000) == WAIT_OBJECT_0;
     events.push_back("application " + std::to_string(ms) +
                      (::GetProcessId(process) == app_id ? "" : " (another process)") +
                      (ended ? ", ended, " : ", running, ") + new_executable());
     return ended;
   };
   updater::run_update({app_id, s.install, L"Tavrio.exe", s.stage, s.log}, seams);
-  EXPECT_EQ(events, (Lines{"lock, the application held, no new executable",
-                           "application 500, ended, the new executable ready"}));
+  EXPECT_EQ(events,
+            (Lines{"lock, no new executable", "application 500, ended, the new executable ready"}));
   EXPECT_EQ(log_messages(s.log), kSuccessLines);
   EXPECT_EQ(install_tree(s), tree_after_success());
   expect_restarted_in_install(s, 2);
+}
+
+// An updater started together with another that served the request before this one reached the
+// lock (process starts vary more than a small update takes) finds the other's traces and runs
+// nothing; a request that fails the same way without another updater since its start is run.
+TEST(UpdateSequence, ARequestServedSinceThisUpdaterStartedIsNotRunAgain) {
+  struct Case {
+    const char* name;
+    bool stage_whole;
+    bool created_before_the_other;
+    Lines second_log;
+  };
+  const Case cases[] = {
+      {"served with success", true, true, {kBanner, kAnotherUpdaterRunning}},
+      {"served with a failure", false, true, {kBanner, kAnotherUpdaterRunning}},
+      {"no other updater since its start", true, false, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScratchInstall s = make_scratch_install();
+    const ScopedEnvironmentVariable record(L"STANDIN_RECORD", s.record);
+    if (!c.stage_whole) {
+      ASSERT_TRUE(::DeleteFileW(s.in_stage(L"_internal\\python312.dll").c_str()));
+    }
+    updater::UpdateSeams seams;
+    seams.pause = [](unsigned) {};
+    const FILETIME before = filetime_now();
+    ::Sleep(20);  // the clock moves on between the two starts
+    seams.updater_created = filetime_now();
+    const updater::UpdateRequest request{0, s.install, L"Tavrio.exe", s.stage, L""};
+    updater::run_update(request, seams);
+    const Tree after_first = list_tree(s.root);
+    const std::string report = read_file(s.in_install(L"update_failed.txt"));
+    seams.updater_created = c.created_before_the_other ? before : filetime_now();
+    updater::run_update({0, s.install, L"Tavrio.exe", s.stage, s.log}, seams);
+    if (c.second_log.empty()) {
+      EXPECT_EQ(log_messages(s.log).back(),
+                "更新失败：准备好的文件不完整，缺少 " + narrow(s.in_stage(L"Tavrio.exe")));
+      continue;
+    }
+    EXPECT_EQ(log_messages(s.log), c.second_log);
+    Tree expected = after_first;
+    expected.push_back(L"update.log");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(list_tree(s.root), expected);
+    EXPECT_EQ(read_file(s.in_install(L"update_failed.txt")), report);
+  }
 }
 
 // Behind the id there is another program, as after the application ended and the system gave

@@ -146,6 +146,18 @@ Status entry_attributes(const std::wstring& path, DWORD* attributes) {
   return {};
 }
 
+Status change_time(const std::wstring& path, FILETIME* changed) {
+  UniqueFile entry = open_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
+  if (!entry) return last_error();
+  FILE_BASIC_INFO basic;
+  if (!calls::get_file_information(entry.get(), FileBasicInfo, &basic, sizeof basic)) {
+    return last_error();
+  }
+  changed->dwLowDateTime = static_cast<DWORD>(basic.ChangeTime.QuadPart);
+  changed->dwHighDateTime = static_cast<DWORD>(basic.ChangeTime.QuadPart >> 32);
+  return {};
+}
+
 Status flush_file(const std::wstring& path) {
   UniqueFile file = open_path(path, GENERIC_WRITE, 0);
   if (!file) return last_error();

@@ -2,6 +2,8 @@
 // them logs: each returns success or the Win32 error that stopped it.
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -37,6 +39,10 @@ Status file_size(const std::wstring& path, std::uint64_t* size);
 // The attributes of the entry itself (a link's own, never its target's), as its directory entry
 // gives them; ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when there is none.
 Status entry_attributes(const std::wstring& path, DWORD* attributes);
+
+// When the file or folder itself last changed: written, renamed or its attributes set (the
+// change time of its basic information).
+Status change_time(const std::wstring& path, FILETIME* changed);
 
 // Writes what the system still holds of a file to the disk (FlushFileBuffers).
 Status flush_file(const std::wstring& path);

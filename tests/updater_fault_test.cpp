@@ -144,7 +144,8 @@ bool logged(const ScratchInstall& s, const std::string& part) {
   return false;
 }
 
-// One run of the update in this process: no application to wait for, pauses that return at once.
+// One run of the update in this process: no application to wait for, pauses that return at once,
+// started after everything the scratch installation holds was written.
 struct UpdateRun {
   std::uint64_t calls = 0;
   std::uint64_t failed = 0;
@@ -156,6 +157,8 @@ struct UpdateRun {
 UpdateRun update(const ScratchInstall& s, const FaultPlan& plan) {
   updater::UpdateSeams seams;
   seams.pause = [](unsigned) {};
+  // Each run stands for an updater started just now, as the application starts one.
+  ::GetSystemTimeAsFileTime(&seams.updater_created);
   {
     ArmedFaults armed(plan);
     updater::run_update({0, s.install, L"Tavrio.exe", s.stage, s.log}, seams);

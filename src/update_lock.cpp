@@ -21,7 +21,7 @@ bool changed_after(const std::wstring& path, const FILETIME& moment) {
 
 bool served_before_start(const Layout& layout, const FILETIME& updater_created) {
   if (exists(layout.staged_program_folder)) return false;
-  return changed_after(layout.program_folder, updater_created) ||
+  return changed_after(layout.install_dir, updater_created) ||
          changed_after(layout.failure_report, updater_created);
 }
 

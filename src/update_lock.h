@@ -54,9 +54,10 @@ class UpdateLock {
 
 // Whether an updater started together with this one has served the request already: it reached
 // the lock first and ended before this one got there (a process can take longer to start than a
-// whole update of a small bundle runs). Its traces are on the disk: the staged program folder is
-// gone, and the program folder was renamed (swapped in, or put back by a rollback) or the failure
-// report written after this updater was created.
+// whole update of a small bundle runs, and the other may even have swapped before this one was
+// created). Its traces are on the disk: the staged program folder is gone, and the install folder
+// changed (every run that got that far ends by deleting its journal or the markers there) or the
+// failure report was written after this updater was created.
 bool served_before_start(const Layout& layout, const FILETIME& updater_created);
 
 // Takes the lock of the installation in `install_dir` at once, or finds it busy. Never waits: an

@@ -20,10 +20,10 @@ namespace tavrio::updater {
 struct EventTraits : InvalidIsNull {};
 using UniqueEvent = UniqueHandle<EventTraits>;  // OpenEventW
 
-// Opens the named event to set it, and for nothing else; never creates one, since an event that
-// the application did not make is not one it waits on. Empty without a name. A name that cannot
-// be opened is logged once ("无法打开就绪事件 <name>，照常等待主程序退出：" and the error) and the
-// run goes on as if no name had been given.
+// Opens the named event with the rights to set it and to wait on it, and no others; never
+// creates one, since an event that the application did not make is not one it waits on. Empty
+// without a name. A name that cannot be opened is logged once ("无法打开就绪事件
+// <name>，照常等待主程序退出：" and the error) and the run goes on as if no name had been given.
 UniqueEvent open_ready_event(const std::optional<std::wstring>& name, const UpdateLog& log);
 
 // Sets the event: SetEvent in a run; tests look at the installation at that instant.

@@ -223,18 +223,18 @@ def lock(examples, folder, serial, index):
     return ["lock", name]
 
 
-def handshake(examples, app_exe, path_rules, answer, **options):
+def handshake(examples, app_exe, path_rules, answer, stage="S", log="C:\\logs\\update.log",
+              pid=4242, **options):
     """start_updater_when_ready as the application at app_exe, its wait answered by `answer`:
     (exited, what was shown, the starts, the kernel32 stand-in)."""
     kernel32 = Kernel32(wait_answer=answer)
     starts = Starts(**options)
     preparing, shown = [], []
     exited = False
-    with application(app_exe, 4242, starts, path_rules, kernel32):
+    with application(app_exe, pid, starts, path_rules, kernel32):
         try:
-            examples["start_updater_when_ready"](
-                ntpath.dirname(app_exe) + "\\update", "C:\\logs\\update.log",
-                lambda: preparing.append(True), lambda *seen: shown.append(seen))
+            examples["start_updater_when_ready"](stage, log, lambda: preparing.append(True),
+                                                 lambda *seen: shown.append(seen))
         except Exited as ended:
             assert ended.args == (0,), f"exits with {ended.args}"
             exited = True
@@ -254,16 +254,10 @@ def handshake(examples, app_exe, path_rules, answer, **options):
 
 
 def ready(examples, app_exe, stage, log, pid):
-    kernel32 = Kernel32(wait_answer="event")
-    starts = Starts()
-    with application(app_exe, int(pid), starts, ntpath, kernel32):
-        try:
-            examples["start_updater_when_ready"](stage, log, lambda: None, None)
-            raise AssertionError("the application runs on once the updater is ready")
-        except Exited as exited:
-            assert exited.args == (0,), exited.args
-    (name, _), = kernel32.events.items()
-    return ["ready", starts.lines()[0], name]
+    exited, _, starts, kernel32 = handshake(examples, app_exe, ntpath, "event", stage, log,
+                                            int(pid))
+    assert exited, "the application runs on once the updater is ready"
+    return ["ready", starts.lines()[0], *kernel32.events]
 
 
 def ended(examples, folder):

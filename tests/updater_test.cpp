@@ -752,7 +752,6 @@ TEST(UpdateSequence, SetsTheReadyEventOnlyOnceTheSwapIsSureToStart) {
     Lines events;
     bool unopenable_name = false;
     bool other_updater = false;
-    bool stage_is_install = false;
   };
   const std::string set = "ready: the new executable ready, the installation as it was";
   const Case cases[] = {
@@ -763,14 +762,6 @@ TEST(UpdateSequence, SetsTheReadyEventOnlyOnceTheSwapIsSureToStart) {
          return "准备好的文件不完整，缺少 " + narrow(s.in_stage(L"_internal\\base_library.zip"));
        },
        {}},
-      {"a staging folder that holds the installation",
-       [](const ScratchInstall& s) {
-         return "暂存目录包含安装目录，拒绝更新：" + narrow(s.install);
-       },
-       {},
-       false,
-       false,
-       true},
       // What the journal says is settled after the exit; the new executable is made then too.
       {"an interrupted swap to settle",
        [](const ScratchInstall& s) {
@@ -828,8 +819,7 @@ TEST(UpdateSequence, SetsTheReadyEventOnlyOnceTheSwapIsSureToStart) {
       app.end_now();
       return true;
     };
-    updater::UpdateRequest request{
-        app.pid(), s.install, L"Tavrio.exe", c.stage_is_install ? s.install : s.stage, s.log, name};
+    updater::UpdateRequest request{app.pid(), s.install, L"Tavrio.exe", s.stage, s.log, name};
     updater::run_update(request, seams);
     EXPECT_EQ(events, c.events);
     if (event) {
@@ -842,10 +832,10 @@ TEST(UpdateSequence, SetsTheReadyEventOnlyOnceTheSwapIsSureToStart) {
       // The application runs on: nothing waited for it, and its exit is not logged.
       EXPECT_EQ(messages, (Lines{kBanner, "更新失败：" + reason}));
       EXPECT_EQ(read_report(s).reason, reason);
-      // The cleanup of a failure: the markers and the stage go, a refused stage stays.
+      // The cleanup of a failure: the markers and the stage go.
       EXPECT_EQ(install_tree(s), with_report(tree_before_update()));
       EXPECT_TRUE(read_file(s.in_install(L"Tavrio.exe")) == s.old_exe);
-      EXPECT_EQ(path_exists(s.stage), c.stage_is_install);
+      EXPECT_FALSE(path_exists(s.stage));
     } else {
       Lines expected = kSuccessLines;
       if (c.unopenable_name) {

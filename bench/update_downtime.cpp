@@ -191,7 +191,8 @@ double ready_ms(const std::wstring& handshake) {
   return std::string_view(text).starts_with("ready ") ? std::atof(text + 6) : -1;
 }
 
-// Watches the install folder from outside and records the longest time without "_internal".
+// Watches the install folder from outside and records the time without "_internal", until it is
+// back.
 struct GapWatcher {
   std::wstring program_folder;
   std::atomic<bool> stop{false};
@@ -210,8 +211,10 @@ struct GapWatcher {
         since = now;
         if (first_absent == Clock::time_point{}) first_absent = now;
       } else if (present && absent) {
-        absent = false;
+        // The swap has put the new runtime in place: from here on the probes would only take a
+        // core away from the restart being measured.
         longest_gap_ms = std::max(longest_gap_ms, ms_between(since, now));
+        return;
       }
     }
   }

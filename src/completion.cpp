@@ -77,6 +77,14 @@ bool holds_only_a_stage(const Layout& layout) {
   });
 }
 
+// Writes what the system still holds of a folder's entries (renames into it) to the disk; on a
+// file system that cannot flush a folder this does nothing, and the journal's flush after it is
+// what is left.
+void flush_folder(const std::wstring& folder) {
+  UniqueFile handle = open_path(folder, GENERIC_WRITE, FILE_FLAG_BACKUP_SEMANTICS);
+  if (handle) calls::flush_file_buffers(handle.get());
+}
+
 }  // namespace
 
 void write_failure_report(const std::wstring& report_path, std::string_view text) {
@@ -145,6 +153,9 @@ Trash clean_up_before_restart(const Layout& layout, const Kept& kept) {
 
 void clean_up_after_restart(const Layout& layout, const Trash& trash, const Kept& kept) {
   if (kept.unsettled_swap) return;
+  // The renames of the swap, the executable's included, reach the disk here, after the restart
+  // and before the journal's last step and the removal of the backup that depend on them.
+  flush_folder(layout.install_dir);
   if (exists(layout.journal)) (void)flush_file(layout.journal);
   if (trash.backup_folder) (void)remove_tree(layout.backup_trash);
   if (trash.staging_dir) (void)remove_tree(layout.staging_trash);

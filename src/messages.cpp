@@ -77,6 +77,14 @@ std::string uninstaller_refresh_failed_line(Status error) {
   return line;
 }
 
+std::string ready_event_unopened_line(const std::wstring& name, Status error) {
+  std::string line(kReadyEventLabel);
+  line += display_form(name);
+  line += kReadyEventIgnored;
+  line += error_text(error);
+  return line;
+}
+
 std::string update_failed_line(const UpdateResult& failure) {
   std::string line(kUpdateFailed);
   line += failure_reason(failure);

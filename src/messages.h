@@ -16,6 +16,9 @@ inline constexpr std::string_view kStartBanner = "=== 更新开始（Native 更�
 // The whole log of a run that found another updater at work on the installation.
 inline constexpr std::string_view kAnotherUpdaterRunning =
     "另一个更新程序正在运行，本次未做任何更改";
+// "--ready" named an event that cannot be opened: the run goes on as if it had not been given.
+inline constexpr std::string_view kReadyEventLabel = "无法打开就绪事件 ";
+inline constexpr std::string_view kReadyEventIgnored = "，照常等待主程序退出：";
 inline constexpr std::string_view kForcedEnd = "主程序没有按时退出，强制结束";
 inline constexpr std::string_view kMainProgramExited = "主程序已退出";
 inline constexpr std::string_view kInterruptedUpdateCompleted = "上次更新被中断，已完成";
@@ -83,6 +86,8 @@ std::string rolling_back_line(Status error);
 std::string rollback_failed_line(const std::wstring& backup_folder, Status error);
 // "卸载入口更新失败：" and the error text: the installed uninstaller stayed as it was.
 std::string uninstaller_refresh_failed_line(Status error);
+// "无法打开就绪事件 <name>，照常等待主程序退出：" and the error text.
+std::string ready_event_unopened_line(const std::wstring& name, Status error);
 // "更新失败：" and the reason.
 std::string update_failed_line(const UpdateResult& failure);
 // The report's text; the log path exactly as "--log" gave it, in display form.

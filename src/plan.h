@@ -43,6 +43,10 @@ class UpdatePlan {
   // succeeds. Nothing is logged yet.
   void run_while_closing();
 
+  // Whether a step run while the application closes failed: finish() then only logs it, undoes
+  // the steps done and gives the failure.
+  bool failed_while_closing() const { return !early_failure_.ok(); }
+
   // Once the application has exited: logs what the steps already run found, runs the rest; on
   // the first failure logs it, undoes the steps done in reverse order and ends.
   Outcome finish();

@@ -86,6 +86,14 @@ UpdateResult settle_interrupted_swap(Run& run) {
     case SwapStep::kReplaced:
       return finish_from(run, SwapStep::kReplaced, journal->staging_dir);
     case SwapStep::kFinished:
+      // The executable's rename is flushed only after the restart: cut off before that, the
+      // journal may say "finished" while the disk still has "<exe>.new" beside the previous
+      // executable. That copy is whole (it was flushed before anything moved).
+      if (exists(layout.new_executable)) {
+        if (Status moved = rename_path(layout.new_executable, layout.installed_exe); !moved.ok()) {
+          return step_failed(moved);
+        }
+      }
       run.interruption_completed = true;
       return {};
   }

@@ -18,7 +18,8 @@ bool interrupted_swap_left(const Layout& layout);
 // - cut off after the replacement, or in the cleanup after a finished swap: the rows left are
 //   run, which puts the new executable in place (from "<exe>.new" when it is whole, else copied
 //   again from the staging directory the journal names); the run then counts as done
-//   (`run.interruption_completed`).
+//   (`run.interruption_completed`); after the last step, a "<exe>.new" still there is the
+//   executable's rename that had not reached the disk, and is renamed in.
 // A failure leaves everything where it is.
 UpdateResult settle_interrupted_swap(Run& run);
 

@@ -21,6 +21,8 @@ std::optional<UpdateRequest> read_update_request(const std::vector<std::wstring>
       request.staging_dir = value;
     } else if (key == kLogKey) {
       request.log_path = value;
+    } else if (key == kReadyKey) {
+      request.ready_event = value;
     }
   }
   if (request.install_dir.empty() || request.exe_name.empty() || request.staging_dir.empty()) {

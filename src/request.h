@@ -13,6 +13,7 @@ inline constexpr std::wstring_view kAppKey = L"--app";
 inline constexpr std::wstring_view kExeKey = L"--exe";
 inline constexpr std::wstring_view kStageKey = L"--stage";
 inline constexpr std::wstring_view kLogKey = L"--log";
+inline constexpr std::wstring_view kReadyKey = L"--ready";
 
 // Filled once from the command line; every text exactly as it was given.
 struct UpdateRequest {
@@ -21,6 +22,9 @@ struct UpdateRequest {
   std::wstring exe_name;
   std::wstring staging_dir;
   std::wstring log_path;  // empty: nothing is logged
+  // The name of the event the application waits on before it exits (ready_signal.h); nothing
+  // when the application exits by itself right after starting the updater.
+  std::optional<std::wstring> ready_event = std::nullopt;
 };
 
 // Reads the arguments after the program path strictly in pairs (key, value); unknown keys skip

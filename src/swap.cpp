@@ -120,8 +120,10 @@ Status remove_new_runtime(const Layout& layout) {
 }
 
 UpdateResult move_executable_in(Run& run) {
-  return step_result(
-      rename_path(run.layout.new_executable, run.layout.installed_exe, RenameFlush::kWriteThrough));
+  // Left to the system to write, like the renames before it: the application is waiting for it.
+  // It is on the disk before anything depends on it (clean_up_after_restart), and a run cut off
+  // before that finds "<exe>.new" still there and renames it in (recovery.h).
+  return step_result(rename_path(run.layout.new_executable, run.layout.installed_exe));
 }
 
 Status remove_journal(const Layout& layout) {

@@ -52,7 +52,7 @@ UpdateResult move_program_folder_in(Run& run);
 // Removes a new runtime that was moved in, before the backup goes back.
 Status remove_new_runtime(const Layout& layout);
 
-// Renames "<exe>.new" over the installed executable, on the disk before it returns.
+// Renames "<exe>.new" over the installed executable.
 UpdateResult move_executable_in(Run& run);
 
 // The journal goes with a swap that was undone.

@@ -17,6 +17,14 @@ CASES has one tab-separated case a line; RESULTS gets one line per case, in the 
       update_lock_name for an install folder whose GetFileInformationByHandle gives that
       volume serial and file index (decimal): the name guide_test then finds the real updater
       holding.
+  ready  APP_EXE STAGE LOG PID -> ready  COMMAND_LINE EVENT_NAME
+      start_updater_when_ready as the application at APP_EXE, told that the event is set: it
+      must end the process; the command line and the event it created, for guide_test to run
+      the real updater with.
+  ended  FOLDER                -> ended  KIND REASON LOG
+      start_updater_when_ready as the application in FOLDER, told that the updater ended
+      first: it must keep running and tell the user what the report the real updater left in
+      FOLDER says.
 
 The application's start-up rules (request, a failed start, resume, an update in progress, a
 stale marker after a reinstall, a failed recovery, a stale lock, telling the user how the last
@@ -30,9 +38,11 @@ import logging
 import ntpath
 import os
 import posixpath
+import itertools
 import subprocess
 import sys
 import tempfile
+import types
 
 # Windows' values (WinBase.h); subprocess has these names only on Windows.
 for name, value in {"DETACHED_PROCESS": 0x8, "CREATE_NEW_PROCESS_GROUP": 0x200,
@@ -60,6 +70,7 @@ class Starts:
                 and not self.job_allows_breakaway):
             raise PermissionError(13, "Access is denied")  # CreateProcess's error 5 in Python
         self.calls.append((subprocess.list2cmdline(args), kwargs))
+        return types.SimpleNamespace(pid=7000 + len(self.calls))
 
     def exit(self, code):
         raise Exited(code)
@@ -75,24 +86,49 @@ class Kernel32:
 
     INVALID = ctypes.c_void_p(-1).value
 
-    def __init__(self, folders=None, mutexes=None):
+    def __init__(self, folders=None, mutexes=None, wait_answer=None):
         self.folders = folders or {}
         self.mutexes = mutexes or {}
         self.opened = {}
         self.last_error = 0
+        self.handles = itertools.count(1)
+        # The ready handshake: the events created, the waits asked for and what they answer
+        # ("event", "process" or "timeout").
+        self.events = {}
+        self.waits = []
+        self.wait_answer = wait_answer
+        self.CreateEventW = lambda attributes, manual, initial, name: self.create_event(
+            manual, initial, name)
+        self.OpenProcess = lambda access, inherit, pid: self.new_handle(("process", pid))
+        self.WaitForMultipleObjects = lambda count, handles, all, ms: self.wait(
+            [handles[i] for i in range(count)], all, ms)
         # Plain functions, so that the examples can set argtypes and restype on them.
         self.CreateFileW = lambda path, *rest: self.open_folder(path)
         self.GetFileInformationByHandle = lambda handle, info: self.fill(handle, info._obj)
         self.OpenMutexW = lambda access, inherit, name: self.open_mutex(name)
         self.CloseHandle = lambda handle: self.opened.pop(handle) is not None
 
+    def new_handle(self, thing):
+        handle = 4 * next(self.handles)
+        self.opened[handle] = thing
+        return handle
+
     def open_folder(self, path):
         if path not in self.folders:
             self.last_error = 2
             return self.INVALID
-        handle = 4 * (len(self.opened) + 1)
-        self.opened[handle] = path
-        return handle
+        return self.new_handle(path)
+
+    def create_event(self, manual, initial, name):
+        self.events[name] = (bool(manual), bool(initial))
+        return self.new_handle(("event", name))
+
+    def wait(self, handles, wait_all, ms):
+        self.waits.append(([self.opened[h] for h in handles], bool(wait_all), ms))
+        kinds = [self.opened[h][0] for h in handles]
+        if self.wait_answer == "timeout":
+            return 0x102  # WAIT_TIMEOUT
+        return kinds.index(self.wait_answer)  # WAIT_OBJECT_0 + the index of the one signalled
 
     def fill(self, handle, info):
         serial, index = self.folders[self.opened[handle]]
@@ -103,8 +139,7 @@ class Kernel32:
         if not self.mutexes.get(name, False):
             self.last_error = 5 if name in self.mutexes else 2
             return None
-        self.opened[4 * (len(self.opened) + 1)] = name
-        return 4 * len(self.opened)
+        return self.new_handle(name)
 
 
 @contextlib.contextmanager
@@ -186,6 +221,68 @@ def lock(examples, folder, serial, index):
         assert examples["update_lock_name"](folder + "-missing") is None
     assert not kernel32.opened, "a handle was left open"
     return ["lock", name]
+
+
+def handshake(examples, app_exe, path_rules, answer, stage="S", log="C:\\logs\\update.log",
+              pid=4242, **options):
+    """start_updater_when_ready as the application at app_exe, its wait answered by `answer`:
+    (exited, what was shown, the starts, the kernel32 stand-in)."""
+    kernel32 = Kernel32(wait_answer=answer)
+    starts = Starts(**options)
+    preparing, shown = [], []
+    exited = False
+    with application(app_exe, pid, starts, path_rules, kernel32):
+        try:
+            examples["start_updater_when_ready"](stage, log, lambda: preparing.append(True),
+                                                 lambda *seen: shown.append(seen))
+        except Exited as ended:
+            assert ended.args == (0,), f"exits with {ended.args}"
+            exited = True
+    if starts.calls:
+        assert preparing == [True], "the preparing state is not shown once"
+        assert len(kernel32.events) == 1, kernel32.events
+        (name, kind), = kernel32.events.items()
+        assert kind == (True, False), "not a manual-reset event that starts unset"
+        assert name.startswith("Local\\tavrio-ready-") and len(name) > 30, name
+        assert kernel32.waits == [([("event", name), ("process", 7001)], False, 30000)], \
+            kernel32.waits
+    else:
+        assert not preparing, "preparing shown without an updater"
+    if not exited:
+        assert not kernel32.opened, f"handles left open: {kernel32.opened}"
+    return exited, shown, starts, kernel32
+
+
+def ready(examples, app_exe, stage, log, pid):
+    exited, _, starts, kernel32 = handshake(examples, app_exe, ntpath, "event", stage, log,
+                                            int(pid))
+    assert exited, "the application runs on once the updater is ready"
+    return ["ready", starts.lines()[0], *kernel32.events]
+
+
+def ended(examples, folder):
+    os.environ["LOCALAPPDATA"] = os.path.join(folder, "local")
+    exited, shown, starts, _ = handshake(examples, os.path.join(folder, "Tavrio.exe"),
+                                         posixpath, "process")
+    assert not exited, "the application closed although the updater ended first"
+    assert len(shown) == 1 and len(starts.calls) == 1, (shown, starts.calls)
+    assert not os.path.exists(os.path.join(folder, "update_failed.txt")), "report not taken"
+    return ["ended", *shown[0]]
+
+
+def check_ready_handshake(examples):
+    """The handshake's other ways out, on a scratch folder."""
+    with tempfile.TemporaryDirectory() as root:
+        os.environ["LOCALAPPDATA"] = os.path.join(root, "local")
+        exe = os.path.join(root, "Tavrio.exe")
+        exited, shown, starts, _ = handshake(examples, exe, posixpath, "timeout")
+        assert exited and not shown, "30 s without an answer: the application closes all the same"
+        exited, shown, starts, _ = handshake(examples, exe, posixpath, "process")
+        assert not exited and shown == [("other", "the update did not start", "C:\\logs\\update.log")], \
+            shown
+        exited, shown, starts, _ = handshake(examples, exe, posixpath, "event",
+                                             updater_missing=True)
+        assert not exited and not shown and not starts.calls, "a start that fails"
 
 
 def write(path, text=""):
@@ -316,7 +413,9 @@ def main(examples_path, cases_path, results_path):
     with open(examples_path, encoding="utf-8") as f:
         exec(compile(f.read(), examples_path, "exec"), examples)
     check_start_up_rules(examples)
-    actions = {"start": start, "report": report, "manifest": manifest, "lock": lock}
+    check_ready_handshake(examples)
+    actions = {"start": start, "report": report, "manifest": manifest, "lock": lock,
+               "ready": ready, "ended": ended}
     results = []
     with open(cases_path, encoding="utf-8") as f:
         for line in f.read().splitlines():

@@ -319,6 +319,71 @@ TEST(GuideExamples, PythonWritesAManifestTheUpdaterChecks) {
             (std::vector<Lines>{{"report", "damaged", reason, narrow(damaged.log), "1"}}));
 }
 
+// The guide's handshake with the real updater. The application (the installed stand-in, running)
+// lets the guide's Python start the updater: the command line and the event it made are what
+// the real updater then gets, with that event created for real. A good stage: the event is set
+// while nothing of the installation has moved; the application closes on it (as the example's
+// exit does) and the update goes through. A damaged stage (its manifest written by the guide's
+// own example, one byte changed after): the updater ends first, never setting the event nor
+// touching the application, and the guide's Python, told so, reads the report it left and keeps
+// running.
+TEST(GuideExamples, PythonClosesOnlyWhenTheUpdaterIsReady) {
+  if (std::string missing = python_missing(); !missing.empty()) GTEST_SKIP() << missing;
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "a damaged stage" : "a good stage");
+    const ScratchInstall s = make_scratch_install();
+    StartedProcess app(spawn_application(s, s.in_install(L"Tavrio.exe"), -1));
+    ASSERT_TRUE(app.valid());
+    ASSERT_TRUE(wait_for_records(s, 1));
+    const std::vector<Lines> rows = run_python_examples(
+        "manifest\t" + linux_path(s.stage) + "\nready\t" + narrow(s.in_install(L"Tavrio.exe")) +
+        "\t" + narrow(s.stage) + "\t" + narrow(s.log) + "\t" + std::to_string(app.pid()) + "\n");
+    ASSERT_EQ(rows.size(), 2u);
+    ASSERT_EQ(rows[1].size(), 3u);
+    const Args arguments = split_command_line(wide(rows[1][1]));
+    const std::optional<updater::UpdateRequest> request = updater::read_update_request(arguments);
+    ASSERT_TRUE(request) << rows[1][1];
+    EXPECT_EQ(std::make_tuple(request->process_id, request->install_dir, request->staging_dir,
+                              request->log_path, request->ready_event),
+              std::make_tuple(app.pid(), s.install, s.stage, s.log,
+                              std::optional<std::wstring>(wide(rows[1][2]))));
+    const std::wstring changed = s.in_stage(L"_internal\\python312.dll");
+    if (damaged) {
+      std::string bytes = read_file(changed);
+      bytes[0] ^= 1;
+      write_file(changed, bytes);
+    }
+    UniqueHandle<InvalidIsNull> event(
+        ::CreateEventW(nullptr, TRUE, FALSE, wide(rows[1][2]).c_str()));
+    ASSERT_TRUE(event.valid());
+    StartedProcess updater(spawn_updater(s, Args(arguments.begin() + 1, arguments.end())));
+    ASSERT_TRUE(updater.valid());
+    const HANDLE both[] = {event.get(), updater.get()};
+    const DWORD first = ::WaitForMultipleObjects(2, both, FALSE, 60000);
+    if (!damaged) {
+      ASSERT_EQ(first, WAIT_OBJECT_0) << "the updater did not get ready";
+      EXPECT_EQ(read_file(s.in_install(L"_internal\\python312.dll")), kOldRuntime);
+      EXPECT_TRUE(path_exists(s.in_install(L"Tavrio.exe.new")));
+      app.end_now();  // what the example's exit does
+      ASSERT_TRUE(updater.ends_within(30000));
+      ASSERT_TRUE(updater.family_ended_within(15000));
+      EXPECT_EQ(log_messages(s.log), kSuccessLines);
+      EXPECT_EQ(install_tree(s), tree_after_success());
+      continue;
+    }
+    ASSERT_EQ(first, WAIT_OBJECT_0 + 1) << "the event was set for a damaged stage";
+    EXPECT_EQ(::WaitForSingleObject(event.get(), 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_FALSE(app.ended_within(0)) << "the application was ended";
+    EXPECT_EQ(updater.processes_started(), 1u) << "the application was started again";
+    const std::string reason = "准备好的文件已损坏：" + narrow(changed);
+    EXPECT_EQ(log_messages(s.log), (Lines{kBanner, "更新失败：" + reason}));
+    EXPECT_EQ(install_tree(s), with_report(tree_before_update()));
+    EXPECT_EQ(run_python_examples("ended\t" + linux_path(s.install) + "\n"),
+              (std::vector<Lines>{{"ended", "damaged", reason, narrow(s.log)}}));
+    app.end_now();
+  }
+}
+
 bool mutex_exists(const std::wstring& name) {
   HANDLE mutex = ::OpenMutexW(SYNCHRONIZE, FALSE, name.c_str());
   if (mutex != nullptr) ::CloseHandle(mutex);

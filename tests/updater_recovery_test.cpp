@@ -107,6 +107,14 @@ TEST(Recovery, AnInterruptedSwapIsFinishedOrUndoneAtEveryStep) {
          write_journal(s, "replaced");
        },
        Then::kCompleted},
+      // The executable's rename had not reached the disk when the run was cut off.
+      {"finished, the new executable not yet renamed in",
+       [](const ScratchInstall& s) {
+         replaced(s);
+         new_exe_ready(s, std::string::npos);
+         write_journal(s, "finished");
+       },
+       Then::kCompleted},
       {"finished, cut off in the cleanup",
        [](const ScratchInstall& s) {
          replaced(s);

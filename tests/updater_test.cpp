@@ -61,6 +61,7 @@ TEST(UpdateRequest, ReadsPairsExactlyAndEndsWithoutARequiredValue) {
     bool runs;
     std::uint32_t pid;
     std::wstring app;
+    std::optional<std::wstring> ready = std::nullopt;
   };
   auto with = [](Args front, Args back = {}) {
     front.insert(front.end(), {L"--exe", L"Tavrio.exe", L"--stage", L"S", L"--log", L"L"});
@@ -87,6 +88,10 @@ TEST(UpdateRequest, ReadsPairsExactlyAndEndsWithoutARequiredValue) {
       {"stage missing", {L"--app", L"A", L"--exe", L"E", L"--log", L"L"}, false, 0, L""},
       {"empty exe", {L"--app", L"A", L"--exe", L"", L"--stage", L"S"}, false, 0, L""},
       {"shifted pairs", with({L"--silent", L"--pid", L"42", L"--app", L"A"}), false, 0, L""},
+      {"ready event", with({L"--ready", L"Local\\r-1", L"--app", L"A"}), true, 0, L"A",
+       L"Local\\r-1"},
+      {"empty ready event is given", with({L"--app", L"A"}, {L"--ready", L""}), true, 0, L"A", L""},
+      {"ready without a name is ignored", with({L"--app", L"A"}, {L"--ready"}), true, 0, L"A"},
   };
   for (const Case& c : cases) {
     Args arguments = c.arguments;
@@ -97,6 +102,7 @@ TEST(UpdateRequest, ReadsPairsExactlyAndEndsWithoutARequiredValue) {
     EXPECT_EQ(std::tie(r->process_id, r->install_dir, r->exe_name, r->staging_dir, r->log_path),
               std::tuple(c.pid, c.app, L"Tavrio.exe"s, L"S"s, L"L"s))
         << c.name;
+    EXPECT_EQ(r->ready_event, c.ready) << c.name;
   }
 }
 
@@ -772,6 +778,120 @@ TEST(UpdateSequence, ARequestServedSinceThisUpdaterStartedIsNotRunAgain) {
   }
 }
 
+// With a ready event the steps that change nothing of the installation run while the application
+// still runs; the event is set after them, before anything of the installation moves, and only
+// then does the wait begin. A failed early step, or another updater at work, never sets it: the
+// application is then neither waited on, ended nor started again. A name that cannot be opened
+// is logged and the run goes on as without one, never creating the event.
+TEST(UpdateSequence, SetsTheReadyEventOnlyOnceTheSwapIsSureToStart) {
+  struct Case {
+    const char* name;
+    std::function<std::string(const ScratchInstall&)> arrange;  // gives a reason, if it fails
+    Lines events;
+    bool unopenable_name = false;
+    bool other_updater = false;
+  };
+  const std::string set = "ready: the new executable ready, the installation as it was";
+  const Case cases[] = {
+      {"a good stage", [](const ScratchInstall&) { return ""s; }, {set, "wait, the event set"}},
+      {"a stage with a file missing",
+       [](const ScratchInstall& s) {
+         ::DeleteFileW(s.in_stage(L"_internal\\base_library.zip").c_str());
+         return "准备好的文件不完整，缺少 " + narrow(s.in_stage(L"_internal\\base_library.zip"));
+       },
+       {}},
+      // What the journal says is settled after the exit; the new executable is made then too.
+      {"an interrupted swap to settle",
+       [](const ScratchInstall& s) {
+         EXPECT_TRUE(updater::write_journal(s.in_install(L"update.journal"),
+                                            s.in_install(L"update.journal.tmp"),
+                                            {SwapStep::kStarted, s.stage})
+                         .ok());
+         return ""s;
+       },
+       {"ready: no new executable, the installation as it was", "wait, the event set"}},
+      {"another updater at work", [](const ScratchInstall&) { return ""s; }, {}, false, true},
+      {"a name that cannot be opened",
+       [](const ScratchInstall&) { return ""s; },
+       {"wait, no event of that name"},
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScratchInstall s = make_scratch_install();
+    const ScopedEnvironmentVariable record(L"STANDIN_RECORD", s.record);  // for the restart
+    const std::string reason = c.arrange(s);
+    const std::wstring name = L"Local\\tavrio-ready-test-" + std::to_wstring(now_ms());
+    UniqueHandle<InvalidIsNull> event;
+    if (!c.unopenable_name) event.reset(::CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
+    std::optional<OtherUpdater> other;
+    if (c.other_updater) {
+      ASSERT_TRUE(other.emplace(s.install).held());
+    }
+    StartedProcess app(spawn_application(s, s.in_install(L"Tavrio.exe"), -1));
+    ASSERT_TRUE(app.valid());
+    ASSERT_TRUE(wait_for_records(s, 1));
+    auto installation = [&] {
+      const bool as_it_was = read_file(s.in_install(L"_internal\\python312.dll")) == kOldRuntime &&
+                             !path_exists(s.in_install(L"_internal_old"));
+      return as_it_was ? "the installation as it was" : "the installation moved";
+    };
+    Lines events;
+    updater::UpdateSeams seams;
+    seams.pause = [](unsigned) {};
+    seams.updater_created = filetime_now();
+    seams.set_ready = [&](HANDLE ready) {
+      events.push_back("ready: "s +
+                       (path_exists(s.in_install(L"Tavrio.exe.new")) ? "the new executable ready"
+                                                                     : "no new executable") +
+                       ", " + installation());
+      updater::real_ready_set()(ready);
+    };
+    seams.wait_on_application = [&](HANDLE, unsigned) {
+      HANDLE named = ::OpenEventW(SYNCHRONIZE, FALSE, name.c_str());
+      const bool signalled = named != nullptr && ::WaitForSingleObject(named, 0) == WAIT_OBJECT_0;
+      events.push_back(named == nullptr ? "wait, no event of that name"
+                       : signalled      ? "wait, the event set"
+                                        : "wait, not set");
+      if (named != nullptr) ::CloseHandle(named);
+      app.end_now();
+      return true;
+    };
+    updater::UpdateRequest request{app.pid(), s.install, L"Tavrio.exe", s.stage, s.log, name};
+    updater::run_update(request, seams);
+    EXPECT_EQ(events, c.events);
+    if (event) {
+      EXPECT_EQ(::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0, !c.events.empty());
+    }
+    const Lines messages = log_messages(s.log);
+    if (c.other_updater) {
+      EXPECT_EQ(messages, (Lines{kBanner, kAnotherUpdaterRunning}));
+    } else if (!reason.empty()) {
+      // The application runs on: nothing waited for it, and its exit is not logged.
+      EXPECT_EQ(messages, (Lines{kBanner, "更新失败：" + reason}));
+      EXPECT_EQ(read_report(s).reason, reason);
+      // The cleanup of a failure: the markers and the stage go.
+      EXPECT_EQ(install_tree(s), with_report(tree_before_update()));
+      EXPECT_TRUE(read_file(s.in_install(L"Tavrio.exe")) == s.old_exe);
+      EXPECT_FALSE(path_exists(s.stage));
+    } else {
+      Lines expected = kSuccessLines;
+      if (c.unopenable_name) {
+        expected.insert(expected.begin() + 1, "无法打开就绪事件 " + narrow(name) +
+                                                  "，照常等待主程序退出：" +
+                                                  error_text_of(ERROR_FILE_NOT_FOUND));
+      }
+      EXPECT_EQ(messages, expected);
+      EXPECT_EQ(install_tree(s), tree_after_success());
+    }
+    const bool restarts = !c.events.empty();
+    EXPECT_EQ(app.ended_within(0), restarts) << "the application was ended or left running";
+    if (restarts) expect_restarted_in_install(s, 2);
+    EXPECT_EQ(standin_records(s).size(), restarts ? 2u : 1u);
+    app.end_now();
+  }
+}
+
 // Behind the id there is another program, as after the application ended and the system gave
 // its id away: it is neither waited on nor ended, and the update goes through at once.
 TEST(UpdaterRun, AnotherProgramBehindTheIdIsNeitherWaitedOnNorEnded) {
@@ -785,6 +905,55 @@ TEST(UpdaterRun, AnotherProgramBehindTheIdIsNeitherWaitedOnNorEnded) {
   EXPECT_EQ(log_messages(s.log), kSuccessLines);
   EXPECT_EQ(install_tree(s), tree_after_success());
   expect_restarted_in_install(s, 2);
+}
+
+// The application's side of "--ready", played by the installed stand-in: it creates the event,
+// starts the real updater with it and its own id, holds its runtime folder while it runs (so
+// that no rename of the installation could succeed before its exit) and waits on the event and
+// the updater together. A good stage: it exits on the event, and one swap and one restart
+// follow. A damaged one: the updater ends first, leaving the report and the installation as it
+// was, and the application runs on, neither ended nor started again.
+TEST(UpdaterRun, WithAReadyEventOnlyASwapThatWillStartClosesTheApplication) {
+  for (const bool damaged : {false, true}) {
+    SCOPED_TRACE(damaged ? "a damaged stage" : "a good stage");
+    const ScratchInstall s = make_scratch_install();
+    const std::wstring missing = s.in_stage(L"_internal\\python312.dll");
+    if (damaged) ::DeleteFileW(missing.c_str());
+    Args arguments = {L"--ready-start", built_exe(L"tavrio-updater.exe")};
+    const Args request = arguments_with(s, 1, L"{pid}");
+    arguments.insert(arguments.end(), request.begin(), request.end());
+    arguments.insert(arguments.end(), {L"--ready", L"{ready}"});
+    RunOptions options;
+    options.environment[L"STANDIN_RECORD"] = s.record;
+    options.current_directory = s.install;
+    StartedProcess app(spawn(s.in_install(L"Tavrio.exe"), arguments, options));
+    ASSERT_TRUE(app.valid());
+    const std::wstring handshake = s.record + L".handshake";
+    ASSERT_TRUE(wait_until([&] { return !read_lines(handshake).empty(); }, 60000));
+    const Lines seen = read_lines(handshake);
+    ASSERT_EQ(seen.size(), 1u);
+    if (!damaged) {
+      EXPECT_TRUE(seen[0].starts_with("ready ")) << seen[0];
+      ASSERT_TRUE(app.ends_within(10000));
+      ASSERT_TRUE(app.family_ended_within(30000));
+      // Not one failed backup attempt: the runtime folder was no longer held when it moved.
+      EXPECT_EQ(log_messages(s.log), kSuccessLines);
+      EXPECT_EQ(install_tree(s), tree_after_success());
+      EXPECT_EQ(app.processes_started(), 3u) << "the application, the updater, the restart";
+      expect_restarted_in_install(s, 2);
+      continue;
+    }
+    EXPECT_EQ(seen[0], "ended");
+    EXPECT_FALSE(app.ended_within(0)) << "the application was ended";
+    const std::string reason = "准备好的文件不完整，缺少 " + narrow(missing);
+    EXPECT_EQ(log_messages(s.log), (Lines{kBanner, "更新失败：" + reason}));
+    EXPECT_EQ(read_report(s).reason, reason);
+    EXPECT_EQ(install_tree(s), with_report(tree_before_update()));
+    EXPECT_TRUE(read_file(s.in_install(L"Tavrio.exe")) == s.old_exe);
+    EXPECT_EQ(app.processes_started(), 2u) << "something was started";
+    EXPECT_EQ(standin_records(s).size(), 1u);
+    app.end_now();
+  }
 }
 
 // Another updater holds the installation: this one logs so at once and ends, with the markers,

@@ -2,9 +2,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <iterator>
-
 #include "common/clock.h"
 #include "common/bundle.h"
 #include "common/entry_handles.h"
@@ -13,6 +10,7 @@
 #include "common/handles.h"
 #include "common/path.h"
 #include "common/process_ops.h"
+#include "common/stage.h"
 #include "common/text.h"
 #include "common/tree_removal.h"
 #include "messages.h"
@@ -57,24 +55,6 @@ void remove_trash_of(const std::wstring& original) {
     const std::wstring path = join(folder, candidate);
     if (is_directory(path)) (void)remove_tree(path);
   }
-}
-
-// Whether the staging directory holds nothing but what a stage holds: the executable, the program
-// folder, the uninstaller and the package manifest (the swap has taken the first two by now; the
-// updater itself makes nothing there). A folder with anything else in it is not a stage but a
-// folder named by mistake, the user's profile or a folder of documents, and is left as it is. So
-// is anything but a real folder.
-bool holds_only_a_stage(const Layout& layout) {
-  std::vector<std::wstring> names;
-  if (!is_directory(layout.staging_dir) || !list_names(layout.staging_dir, &names).ok()) {
-    return false;
-  }
-  const std::wstring staged[] = {layout.exe_name, bundle::kProgramFolder,
-                                 bundle::kShippedUninstaller, bundle::kPackageManifest};
-  return std::all_of(names.begin(), names.end(), [&](const std::wstring& name) {
-    return std::any_of(std::begin(staged), std::end(staged),
-                       [&](const std::wstring& entry) { return same_name(name, entry); });
-  });
 }
 
 // Writes what the system still holds of a folder's entries (renames into it) to the disk; on a
@@ -145,7 +125,9 @@ Trash clean_up_before_restart(const Layout& layout, const Kept& kept) {
   if (!kept.backup_folder && exists(layout.program_folder)) {
     trash.backup_folder = move_aside(layout.backup_folder, layout.backup_trash);
   }
-  if (!kept.staging_dir && holds_only_a_stage(layout)) {
+  // The swap has taken the executable and the program folder by now; the updater itself makes
+  // nothing in the staging directory.
+  if (!kept.staging_dir && bundle::holds_only_a_stage(layout.staging_dir, layout.exe_name)) {
     trash.staging_dir = move_aside(layout.staging_dir, layout.staging_trash);
   }
   return trash;

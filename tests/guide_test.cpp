@@ -150,19 +150,26 @@ TEST(GuideExamples, TheRegistrationIsRemovedByItsOwnQuietUninstall) {
   }
   const std::wstring uninstaller = u.install + L"\\卸载.exe";
   EXPECT_EQ(registered(L"InstallLocation"), u.install);
-  EXPECT_EQ(split_command_line(registered(L"UninstallString").value_or(L"")), Args{uninstaller});
+  EXPECT_EQ(split_command_line(registered(L"UninstallString").value_or(L"")),
+            (Args{uninstaller, L"--wait"}));
   const std::wstring icon = registered(L"DisplayIcon").value_or(L"");
   EXPECT_TRUE(path_exists(icon.substr(0, icon.rfind(L',')))) << narrow(icon);
   const Args quiet = split_command_line(registered(L"QuietUninstallString").value_or(L""));
-  ASSERT_EQ(quiet, (Args{uninstaller, L"--silent"}));
+  ASSERT_EQ(quiet, (Args{uninstaller, L"--silent", L"--wait"}));
 
-  // What Windows runs for a quiet uninstall. The stand-in taskkill beside the uninstaller keeps
-  // the real one from ending other tests' programs.
+  // What Windows runs for a quiet uninstall, waiting for that one process. The stand-in
+  // taskkill beside the uninstaller keeps the real one from ending other tests' programs.
   const RunResult r = run(quiet[0], Args(quiet.begin() + 1, quiet.end()), u.options());
   ASSERT_TRUE(r.finished);
   EXPECT_EQ(r.exit_code, 0u);
   for (const RegistryKey& key : written) {
     EXPECT_FALSE(key_exists(key)) << "left behind: " << narrow(key.path);
+  }
+  // Done when it ended: all that stays is what goes only after its end.
+  for (const std::wstring& name : names_in(u.install)) {
+    EXPECT_TRUE(name == L"Tavrio.exe" || name == L"taskkill.exe" || name == L"uninstall.exe" ||
+                name == L"卸载.exe")
+        << "still there when the quiet uninstall ended: " << narrow(name);
   }
   EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, kKeepOutcome}));
   EXPECT_EQ(names_in(u.install), Args{L"taskkill.exe"});

@@ -15,6 +15,7 @@ target_link_options(uninstall_dll_probe PRIVATE -mwindows)
 
 tavrio_test(uninstall_unit_test uninstall_unit_test.cpp)
 target_link_libraries(uninstall_unit_test PRIVATE uninstall_e2e tavrio_uninstall_lib)
+add_dependencies(uninstall_unit_test argv_echo)
 
 foreach(area modes removal cleanup)
   tavrio_test(uninstall_${area}_test uninstall_${area}_test.cpp)

@@ -235,8 +235,8 @@ TEST(CleanupRun, DeletesNothingInAFolderThatIsNoInstallation) {
 }
 
 // An entry held open stays; the outcome line then names it and why, instead of claiming that
-// everything went, and the uninstaller and the main program stay with it, so that the uninstall
-// can be run again to finish.
+// everything went. The uninstaller under both names and the main program stay with it, so that
+// the folder can still be uninstalled.
 TEST(CleanupRun, AnEntryThatStaysIsNamedInPlaceOfTheOutcome) {
   for (const wchar_t* mode : {L"keep", L"all"}) {
     SCOPED_TRACE(narrow(mode));
@@ -253,8 +253,55 @@ TEST(CleanupRun, AnEntryThatStaysIsNamedInPlaceOfTheOutcome) {
               Lines{kIncompleteOutcome + narrow(u.install + L"\\_internal") + "：" +
                     error_text(OsError{ERROR_SHARING_VIOLATION})});
     EXPECT_EQ(names_in(u.install),
-              (Names{L"Tavrio.exe", L"_internal", L"taskkill.exe", L"卸载.exe"}));
+              (Names{L"Tavrio.exe", L"_internal", L"taskkill.exe", L"uninstall.exe", L"卸载.exe"}));
     EXPECT_EQ(path_exists(u.local_data()), std::wstring(mode) != L"all");
+  }
+}
+
+// With --wait the first process ends only once the copy has deleted all but the uninstaller,
+// the main program and the folder, with 0 when everything went. With a file held open it ends
+// with 1, the setup log naming what stayed, and the uninstaller left there finishes the job
+// once the file is let go.
+TEST(WaitingUninstall, TheExitCodeTellsWhetherEverythingWent) {
+  for (const bool all : {false, true}) {
+    SCOPED_TRACE(all ? "--delete-data" : "keep");
+    Uninstall u = make_uninstall();
+    Args args = {L"--silent", L"--wait"};
+    if (all) args.push_back(L"--delete-data");
+    const std::wstring held = u.install + L"\\_internal\\python312.dll";
+    StartedProcess holder =
+        spawn(built_exe(L"hold_open.exe"), {L"file", held, L"60000", u.root + L"\\held"});
+    ASSERT_TRUE(wait_until([&] { return path_exists(u.root + L"\\held"); }, 10000));
+
+    StartedProcess first = spawn(u.uninstaller(), args, u.options());
+    ASSERT_TRUE(first.ends_within(30000));
+    EXPECT_EQ(first.exit_code(), 1u);
+    // What the copy reported is final by then: nothing more is deleted after a leftover.
+    EXPECT_EQ(log_messages(u.setup_log()),
+              (Lines{kScheduledLine, kIncompleteOutcome + narrow(u.install + L"\\_internal") +
+                                         "：" + error_text(OsError{ERROR_SHARING_VIOLATION})}));
+    EXPECT_EQ(names_in(u.install),
+              (Names{L"Tavrio.exe", L"_internal", L"taskkill.exe", L"uninstall.exe", L"卸载.exe"}));
+    EXPECT_EQ(list_tree(u.install + L"\\_internal"), Names{L"python312.dll"});
+    EXPECT_EQ(path_exists(u.local_data()), !all);
+    ASSERT_TRUE(first.family_ended_within(30000)) << "the copy still runs";
+
+    holder.end_now();
+    ::DeleteFileW(u.setup_log().c_str());
+    StartedProcess second = spawn(u.uninstaller(), args, u.options());
+    ASSERT_TRUE(second.ends_within(30000));
+    EXPECT_EQ(second.exit_code(), 0u);
+    // Gone by the time it ended: all but what only its end lets go.
+    for (const std::wstring& name : names_in(u.install)) {
+      EXPECT_TRUE(name == L"Tavrio.exe" || name == L"taskkill.exe" || name == L"uninstall.exe" ||
+                  name == L"卸载.exe")
+          << "still there when the first process ended: " << narrow(name);
+    }
+    EXPECT_EQ(path_exists(u.local_data()), !all);
+    ASSERT_TRUE(second.family_ended_within(30000)) << "the copy still runs";
+    EXPECT_EQ(log_messages(u.setup_log()),
+              (Lines{kScheduledLine, all ? others_kept_outcome(u.install) : kKeepOutcome}));
+    EXPECT_EQ(names_in(u.install), Names{L"taskkill.exe"});
   }
 }
 

@@ -31,8 +31,8 @@ struct Cleanup {
   // What the mode removes, in the order it removes it; the install folder itself stays (it
   // holds the user's file).
   std::vector<std::wstring> owned() const {
-    std::vector<std::wstring> names = {L"_internal", L"uninstall.exe", L"tavrio-updater.exe",
-                                       L"version.txt"};
+    std::vector<std::wstring> names = {L"_internal", L"tavrio-updater.exe", L"version.txt",
+                                       L"update"};
     std::vector<std::wstring> paths;
     for (const std::wstring& name : names) paths.push_back(scene.in_install(name));
     if (all) {
@@ -44,6 +44,7 @@ struct Cleanup {
       }
       paths.push_back(scene.local_data());
     }
+    paths.push_back(scene.in_install(L"uninstall.exe"));
     paths.push_back(scene.in_install(L"卸载.exe"));
     paths.push_back(scene.in_install(L"Tavrio.exe"));
     return paths;
@@ -59,6 +60,8 @@ Cleanup make_cleanup(bool all) {
                        {L"uninstall.exe", "second name", {}},
                        {L"tavrio-updater.exe", "updater", {}},
                        {L"version.txt", "1.0\n", {}},
+                       {L"update\\Tavrio.exe", "staged main program", {}},
+                       {L"update\\_internal\\python312.dll", "staged runtime", {}},
                        {L"update_failed.txt", "report", {}},
                        {L"update.journal", "journal", {}},
                        {L"_internal_old\\python312.dll", "old runtime", {}},

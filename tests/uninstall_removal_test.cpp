@@ -97,6 +97,50 @@ TEST(SilentUninstall, AnInterruptedCleanupIsFinishedByRunningItAgain) {
   }
 }
 
+// A pending update's stage in "<install>\update" is the installation's in both modes: it goes,
+// and in all mode the folder with it. An "update" folder that holds anything a stage does not
+// is someone else's: it stays whole, and so does the install folder.
+TEST(SilentUninstall, TheStageInUpdateGoesAnUpdateFolderWithOtherFilesStays) {
+  struct Case {
+    const char* name;
+    std::vector<const wchar_t*> in_update;
+    bool all;
+    bool stage;
+  };
+  const std::vector<const wchar_t*> stage = {L"Tavrio.exe", L"_internal\\python312.dll",
+                                             L"卸载.exe", L"package.manifest"};
+  const std::vector<const wchar_t*> users = {L"Tavrio.exe", L"我的存档.dat"};
+  const Case cases[] = {
+      {"keep, a stage", stage, false, true},
+      {"all, a stage", stage, true, true},
+      {"keep, the user's file", users, false, false},
+      {"all, the user's file", users, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Uninstall u = make_uninstall();
+    remove_all(u.install + L"\\taskkill.exe");  // the runner outside has its own
+    for (const wchar_t* name : c.in_update) write_file(u.install + L"\\update\\" + name, "x");
+    const std::vector<std::wstring> update_before = list_tree(u.install + L"\\update");
+    Args args = {L"--silent", L"--dir", u.install};
+    if (c.all) args.push_back(L"--delete-data");
+    ASSERT_TRUE(run(outside_runner(u), args, u.options()).finished);
+    const std::string outcome = !c.all    ? std::string(kKeepOutcome)
+                                : c.stage ? std::string(kAllOutcome)
+                                          : others_kept_outcome(u.install);
+    EXPECT_EQ(wait_for_outcome(u), (Lines{kScheduledLine, outcome}));
+    if (c.stage) {
+      EXPECT_EQ(path_exists(u.install), !c.all);
+      if (!c.all) {
+        EXPECT_EQ(names_in(u.install), Names{});
+      }
+    } else {
+      EXPECT_EQ(names_in(u.install), Names{L"update"});
+      EXPECT_EQ(list_tree(u.install + L"\\update"), update_before);
+    }
+  }
+}
+
 // Without a usable LOCALAPPDATA the local data folder is C:\Tavrio, and never a relative
 // "Tavrio" beside the cleanup copy or the first process.
 TEST(SilentUninstall, LocalDataFallsBackToTheDriveRoot) {

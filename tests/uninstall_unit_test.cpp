@@ -1,10 +1,11 @@
 // The uninstaller's modules in-process: the locations and their fallbacks, the cleanup copy's
-// command line, and what happens without a temporary folder.
+// command line, the wait for its report, and what happens without a temporary folder.
 #include <gtest/gtest.h>
 
 #include <map>
 
 #include "bin/cleanup_copy.h"
+#include "bin/cleanup_report.h"
 #include "bin/locations.h"
 #include "bin/modes.h"
 #include "bin/removal.h"
@@ -112,26 +113,98 @@ TEST(CleanupCopy, CommandLineCarriesTheInstallDirectoryUnchanged) {
   const std::wstring program = L"C:\\Users\\me\\AppData\\Local\\Temp\\tavrio-uninstall-cleanup.exe";
   struct Case {
     std::wstring dir;
-    bool keep;
+    CleanupCopyStart how;
     DWORD pid;
-    std::wstring word, pid_text;
+    Args after_dir;  // the mode word, the process id and the words
   };
   const Case cases[] = {
-      {L"D:\\Tavrio 安装 目录\\", true, 1234, L"keep", L"1234"},
-      {L"C:\\a b\\\\", false, 4294967295u, L"all", L"4294967295"},
-      {L"C:\\with\"quote\\", true, 7, L"keep", L"7"},
-      {L"\\\\server\\share\\T\\", false, 1000000000u, L"all", L"1000000000"},
-      {L"", true, 10, L"keep", L"10"},
-      {L"--silent", true, 10, L"keep", L"10"},
+      {L"D:\\Tavrio 安装 目录\\", {.keep_local_data = true}, 1234, {L"keep", L"1234"}},
+      {L"C:\\a b\\\\", {.keep_local_data = false}, 4294967295u, {L"all", L"4294967295"}},
+      {L"C:\\with\"quote\\", {.keep_local_data = true}, 7, {L"keep", L"7"}},
+      {L"\\\\server\\share\\T\\", {.keep_local_data = false}, 1000000000u, {L"all", L"1000000000"}},
+      {L"", {.keep_local_data = true}, 10, {L"keep", L"10"}},
+      {L"--silent", {.keep_local_data = true}, 10, {L"keep", L"10"}},
+      {L"C:\\T", {.keep_local_data = false, .from_window = true}, 5, {L"all", L"5", L"window"}},
+      {L"C:\\T",
+       {.keep_local_data = true, .first_process_waits = true},
+       5,
+       {L"keep", L"5", L"wait"}},
+      {L"C:\\T",
+       {.keep_local_data = false, .from_window = true, .first_process_waits = true},
+       5,
+       {L"all", L"5", L"window", L"wait"}},
   };
   for (const Case& c : cases) {
-    const Args args = cleanup_arguments(c.dir, c.keep, c.pid);
-    EXPECT_EQ(args, (Args{L"--cleanup", c.dir, c.word, c.pid_text}));
+    const Args args = cleanup_arguments(c.dir, c.how, c.pid);
+    Args expected = {L"--cleanup", c.dir};
+    expected.insert(expected.end(), c.after_dir.begin(), c.after_dir.end());
+    EXPECT_EQ(args, expected);
     Args split = split_command_line(build_command_line(program, args));
-    ASSERT_EQ(split.size(), 5u) << test::narrow(c.dir);
+    ASSERT_EQ(split.size(), args.size() + 1) << test::narrow(c.dir);
     EXPECT_EQ(split[0], program);
-    EXPECT_EQ(find_cleanup(split).arguments, (Args{c.dir, c.word, c.pid_text}));
+    EXPECT_EQ(find_cleanup(split).arguments, Args(expected.begin() + 1, expected.end()));
   }
+}
+
+// A first process that waits ends with 0 only on the copy's report that everything went; a
+// report of leftovers, a copy that ended without a report and the bound give 1, and the last two
+// leave a line in the setup log (the copy's own outcome line names leftovers).
+TEST(CleanupReport, TheWaitEndsOnTheReportTheCopysEndOrTheBound) {
+  const std::wstring temp = test::scratch_dir();
+  test::ScopedEnvironmentVariable tmp(L"TMP", temp);
+  test::ScopedEnvironmentVariable temp_variable(L"TEMP", temp);
+  test::StartedProcess ended = test::spawn(test::built_exe(L"argv_echo.exe"), {});
+  ASSERT_TRUE(ended.ends_within(10000));
+  struct Case {
+    const char* name;
+    std::optional<bool> reported;  // all removed, or something left; nullopt: no report
+    HANDLE copy;
+    CleanupEnding ending;
+    int exit_code;
+    std::vector<std::string> log;
+  };
+  const Case cases[] = {
+      {"all removed", true, ::GetCurrentProcess(), CleanupEnding::kAllRemoved, 0, {}},
+      {"left over", false, ::GetCurrentProcess(), CleanupEnding::kLeftOver, 1, {}},
+      // Reported, and ended since: the report counts.
+      {"reported, then ended", true, ended.get(), CleanupEnding::kAllRemoved, 0, {}},
+      {"ended unreported",
+       std::nullopt,
+       ended.get(),
+       CleanupEnding::kUnreported,
+       1,
+       {"清理程序没有报告结果就已退出"}},
+      {"no report within the bound",
+       std::nullopt,
+       ::GetCurrentProcess(),
+       CleanupEnding::kTimedOut,
+       1,
+       {"等待清理程序超时，卸载可能尚未完成"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ::DeleteFileW((temp + L"\\tavrio_setup.log").c_str());
+    const CleanupReport report;
+    ASSERT_TRUE(report.ok()) << error_text(report.error());
+    if (c.reported) report_to_first_process(::GetCurrentProcessId(), *c.reported);
+    const CleanupEnding ending = report.wait(c.copy, 300);
+    EXPECT_EQ(ending, c.ending);
+    EXPECT_EQ(exit_code_after(ending, report), c.exit_code);
+    EXPECT_EQ(test::log_messages(temp + L"\\tavrio_setup.log"), c.log);
+  }
+  // Another process's events are not this one's: a report to it changes nothing here.
+  const CleanupReport report;
+  report_to_first_process(::GetCurrentProcessId() + 4, true);
+  EXPECT_EQ(report.wait(::GetCurrentProcess(), 100), CleanupEnding::kTimedOut);
+}
+
+TEST(Messages, TheLeftoverBoxHintsAtTheUninstallerOnlyWhileItIsThere) {
+  const std::wstring left = L"C:\\T\\_internal", uninstaller = L"C:\\T\\卸载.exe";
+  const std::string line =
+      "卸载未完成，残留：C:\\T\\_internal：" + error_text(OsError{ERROR_SHARING_VIOLATION});
+  EXPECT_EQ(leftover_box_text(left, OsError{ERROR_SHARING_VIOLATION}, uninstaller, true),
+            line + "\n\n可以再次运行卸载程序完成卸载：C:\\T\\卸载.exe");
+  EXPECT_EQ(leftover_box_text(left, OsError{ERROR_SHARING_VIOLATION}, uninstaller, false), line);
 }
 
 // With no temporary folder nothing may land in the current folder: no setup log and no copy of
@@ -154,7 +227,7 @@ TEST(CleanupCopy, NoTemporaryFolderMeansNoCopyAndNoLog) {
     EXPECT_EQ(temp_folder(), std::nullopt);
     append_setup_log("should be dropped");
     // Only reached when the temporary folder is unknown, so this never starts a test copy.
-    const CleanupCopyResult copy_failure = start_cleanup_copy(work, true);
+    const CleanupCopyResult copy_failure = start_cleanup_copy(work, {.keep_local_data = true});
     std::optional<std::string> failure;
     if (!copy_failure.ok()) failure = failure_text(copy_failure);
     ASSERT_TRUE(failure.has_value());

@@ -219,17 +219,22 @@ TEST(Window, UninstallStartsTheCleanupCopyInTheChosenModeAndCloses) {
     bool delete_data;
     const char* start_line_mode;
     const char* outcome;
+    bool wait;  // --wait: the process ends once the copy reported, with everything but the
+                // uninstaller and the main program gone
   };
   // The user's "notes.txt" keeps the install folder in both modes.
   const Case cases[] = {
-      {false, "（保留本地资料）", "程序文件已删除，本地资料保留"},
-      {true, "（同时删除本地资料）", "程序与本地资料已删除，安装目录里的其他文件已保留："},
+      {false, "（保留本地资料）", "程序文件已删除，本地资料保留", false},
+      {true, "（同时删除本地资料）", "程序与本地资料已删除，安装目录里的其他文件已保留：", false},
+      {true, "（同时删除本地资料）", "程序与本地资料已删除，安装目录里的其他文件已保留：", true},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.outcome);
+    SCOPED_TRACE(std::string(c.outcome) + (c.wait ? " --wait" : ""));
     Uninstall s = make_shipped_uninstall();
     const std::string outcome = c.outcome + (c.delete_data ? narrow(s.install) : "");
-    StartedProcess app = spawn(s.uninstaller(), {}, s.options());
+    std::vector<std::wstring> args;
+    if (c.wait) args.push_back(L"--wait");
+    StartedProcess app = spawn(s.uninstaller(), args, s.options());
     HWND window = wait_for_uninstall_window(app);
     ASSERT_NE(window, nullptr);
     if (c.delete_data) {
@@ -247,6 +252,13 @@ TEST(Window, UninstallStartsTheCleanupCopyInTheChosenModeAndCloses) {
     }
     ASSERT_TRUE(app.ends_within(0)) << "the window did not close";
     EXPECT_EQ(app.exit_code(), 0u);
+    if (c.wait) {
+      for (const std::wstring& name : names_in(s.install)) {
+        EXPECT_TRUE(name == L"notes.txt" || name == L"Tavrio.exe" || name == L"卸载.exe")
+            << "still there when the first process ended: " << narrow(name);
+      }
+      EXPECT_FALSE(path_exists(s.local + L"\\Tavrio"));
+    }
 
     // The cleanup copy writes its outcome once the first process has gone, and then ends.
     ASSERT_TRUE(app.family_ended_within(kRemovalTimeoutMs)) << "the cleanup copy still runs";
@@ -315,6 +327,88 @@ TEST(Window, FailedCleanupCopyIsReportedAndTheWindowClosesOnlyAfterwards) {
     ASSERT_TRUE(app.ends_within(10000)) << "the window did not close after the failure";
     EXPECT_EQ(app.exit_code(), 0u);
     EXPECT_EQ(list_tree(s.install), install_before);
+  }
+}
+
+// A message box of no owner whose text holds `needle`: the cleanup copy's, for one test's
+// install folder (other tests may show boxes at the same time).
+HWND find_unowned_box_about(const std::string& needle) {
+  struct Search {
+    std::string needle;
+    HWND found = nullptr;
+  } search{needle};
+  ::EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(param);
+        if (class_of(window) != L"#32770" || ::GetWindow(window, GW_OWNER) != nullptr ||
+            !::IsWindowVisible(window) || box_text(window).find(s->needle) == std::string::npos) {
+          return TRUE;
+        }
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// A file of the program held open by another program: the window's user learns in a box of
+// the cleanup copy what stayed and how to finish the job, also when the first process waited
+// (it then ends with 1 while the box is up); a silent run shows no box.
+TEST(Window, WhatStaysIsShownInABoxAfterAWindowStartedUninstall) {
+  struct Case {
+    const char* name;
+    bool window;
+    bool wait;
+    DWORD exit_code;
+  };
+  const Case cases[] = {
+      {"window", true, false, 0},
+      {"window --wait", true, true, 1},
+      {"--silent", false, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Uninstall s = make_shipped_uninstall();
+    const std::wstring held = s.install + L"\\_internal\\python312.dll";
+    StartedProcess holder =
+        spawn(built_exe(L"hold_open.exe"), {L"file", held, L"120000", s.root + L"\\held"});
+    ASSERT_TRUE(wait_until([&] { return path_exists(s.root + L"\\held"); }, kStartTimeoutMs));
+    const std::string line = "卸载未完成，残留：" + narrow(s.install + L"\\_internal") + "：" +
+                             error_text(OsError{ERROR_SHARING_VIOLATION});
+
+    std::vector<std::wstring> args = {L"--delete-data"};
+    if (!c.window) args.push_back(L"--silent");
+    if (c.wait) args.push_back(L"--wait");
+    StartedProcess app = spawn(s.uninstaller(), args, s.options());
+    if (c.window) {
+      HWND window = wait_for_uninstall_window(app);
+      ASSERT_NE(window, nullptr);
+      ASSERT_TRUE(press(window, 2));
+      ASSERT_TRUE(wait_until([&] { return checked(window, 2); }, kStartTimeoutMs));
+      ASSERT_TRUE(press(window, 3));
+    }
+    ASSERT_TRUE(app.ends_within(kRemovalTimeoutMs));
+    EXPECT_EQ(app.exit_code(), c.exit_code);
+
+    if (c.window) {
+      HWND box = nullptr;
+      auto shown = [&] { return (box = find_unowned_box_about(narrow(s.install))) != nullptr; };
+      ASSERT_TRUE(wait_until(shown, kRemovalTimeoutMs)) << "no box about what stayed";
+      EXPECT_EQ(box_text(box),
+                line + "\n\n可以再次运行卸载程序完成卸载：" + narrow(s.uninstaller()));
+      EXPECT_EQ(text_of(box), "卸载 Tavrio");
+      EXPECT_FALSE(app.family_ended_within(0)) << "the copy did not wait for the box";
+      ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+    }
+    // A box would hold the copy until someone dismissed it.
+    ASSERT_TRUE(app.family_ended_within(kRemovalTimeoutMs)) << "the cleanup copy still runs";
+    EXPECT_EQ(find_unowned_box_about(narrow(s.install)), nullptr);
+    Lines log = log_messages(s.setup_log());
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), line);
+    EXPECT_EQ(names_in(s.install),
+              (std::vector<std::wstring>{L"Tavrio.exe", L"_internal", L"notes.txt", L"卸载.exe"}));
+    EXPECT_FALSE(path_exists(s.local + L"\\Tavrio"));
   }
 }
 

@@ -14,13 +14,18 @@
 
 namespace tavrio::uninstall {
 
-std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir, bool keep_local_data,
-                                            DWORD first_process_id) {
-  return {kCleanupOption, install_dir, keep_local_data ? kKeepModeWord : kAllModeWord,
-          widen(decimal(first_process_id))};
+std::vector<std::wstring> cleanup_arguments(const std::wstring& install_dir,
+                                            const CleanupCopyStart& how, DWORD first_process_id) {
+  std::vector<std::wstring> arguments = {kCleanupOption, install_dir,
+                                         how.keep_local_data ? kKeepModeWord : kAllModeWord,
+                                         widen(decimal(first_process_id))};
+  if (how.from_window) arguments.push_back(kFromWindowWord);
+  if (how.first_process_waits) arguments.push_back(kFirstProcessWaitsWord);
+  return arguments;
 }
 
-CleanupCopyResult start_cleanup_copy(const std::wstring& install_dir, bool keep_local_data) {
+CleanupCopyResult start_cleanup_copy(const std::wstring& install_dir, const CleanupCopyStart& how,
+                                     UniqueProcess* copy) {
   std::wstring self;
   if (Status s = own_executable_path(&self); !s.ok())
     return CleanupCopyResult::failed(CopyStage::kLocateSelf, s);
@@ -41,8 +46,8 @@ CleanupCopyResult start_cleanup_copy(const std::wstring& install_dir, bool keep_
 
   ProcessStart start;
   start.program = target;
-  start.arguments = cleanup_arguments(install_dir, keep_local_data, ::GetCurrentProcessId());
-  if (Status s = start_process(start); !s.ok())
+  start.arguments = cleanup_arguments(install_dir, how, ::GetCurrentProcessId());
+  if (Status s = start_process(start, copy); !s.ok())
     return CleanupCopyResult::failed(CopyStage::kStart, s);
   return {};
 }

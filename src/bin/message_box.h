@@ -7,7 +7,8 @@
 
 namespace tavrio::uninstall {
 
-// MessageBoxW with the caption "Tavrio" and MB_OK | MB_ICONINFORMATION; returns when dismissed.
-void show_message(HWND owner, std::string_view text);
+// MessageBoxW with MB_OK | MB_ICONINFORMATION and the caption "Tavrio" unless another is given;
+// returns when dismissed.
+void show_message(HWND owner, std::string_view text, const wchar_t* caption = nullptr);
 
 }  // namespace tavrio::uninstall

@@ -43,4 +43,15 @@ std::string incomplete_line(const std::wstring& left, Status error) {
   return kCleanupIncomplete + display_form(left) + kLeftoverErrorSeparator + error_text(error);
 }
 
+std::string leftover_box_text(const std::wstring& left, Status error,
+                              const std::wstring& uninstaller, bool uninstaller_left) {
+  std::string text = incomplete_line(left, error);
+  if (uninstaller_left) text += std::string("\n\n") + kRunAgainHint + display_form(uninstaller);
+  return text;
+}
+
+std::string cannot_wait_line(Status error) {
+  return kCannotWaitForCleanup + error_text(error);
+}
+
 }  // namespace tavrio::uninstall

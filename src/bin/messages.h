@@ -42,6 +42,15 @@ inline constexpr char kProgramRemovedDataKept[] = "程序文件已删除，本�
 // In place of an outcome line when something stayed: "<prefix><entry>：<error>".
 inline constexpr char kCleanupIncomplete[] = "卸载未完成，残留：";
 inline constexpr char kLeftoverErrorSeparator[] = "：";
+// Below that line in the box that a window-started uninstall shows when something stayed, while
+// the uninstaller is still there. Followed by its path.
+inline constexpr char kRunAgainHint[] = "可以再次运行卸载程序完成卸载：";
+// A first process that waits (--wait) and learned nothing from the cleanup copy: it gave up
+// after the bound, the copy ended without a report, or the wait could not be set up (followed by
+// the error text).
+inline constexpr char kCleanupWaitTimedOut[] = "等待清理程序超时，卸载可能尚未完成";
+inline constexpr char kCleanupEndedUnreported[] = "清理程序没有报告结果就已退出";
+inline constexpr char kCannotWaitForCleanup[] = "无法等待清理程序：";
 // A failed start of the cleanup copy: the window's log line and its box's hint.
 inline constexpr char kUninstallFailed[] = "卸载失败：";
 inline constexpr char kManualDeletionHint[] = "可以手动删除安装目录：";
@@ -73,5 +82,12 @@ std::string silent_start_failed_line(const CleanupCopyResult& failure);
 std::string others_kept_line(const std::wstring& install_dir);
 // "卸载未完成，残留：<path>：<error>".
 std::string incomplete_line(const std::wstring& left, Status error);
+// The box of a window-started uninstall that left something: the incomplete line and, when
+// `uninstaller` (the install folder's 卸载.exe) is still there, a blank line and the hint to run
+// it again.
+std::string leftover_box_text(const std::wstring& left, Status error,
+                              const std::wstring& uninstaller, bool uninstaller_left);
+// "无法等待清理程序：<error>".
+std::string cannot_wait_line(Status error);
 
 }  // namespace tavrio::uninstall

@@ -1,8 +1,10 @@
 #include "bin/modes.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "bin/cleanup_copy.h"
+#include "bin/cleanup_report.h"
 #include "bin/locations.h"
 #include "bin/message_box.h"
 #include "bin/messages.h"
@@ -27,10 +29,20 @@ bool guard_install_directory(const std::wstring& install_dir) {
   return false;
 }
 
-void run_silent(const std::wstring& install_dir, bool keep_local_data) {
+int run_silent(const std::wstring& install_dir, const NormalOptions& options) {
   run_preparatory_steps();
-  const CleanupCopyResult started = start_cleanup_copy(install_dir, keep_local_data);
+  // Made before the copy starts, so that the copy finds it.
+  std::optional<CleanupReport> report;
+  if (options.wait) report.emplace();
+  UniqueProcess copy;
+  const CleanupCopyResult started = start_cleanup_copy(
+      install_dir,
+      {.keep_local_data = !options.delete_data, .first_process_waits = report && report->ok()},
+      &copy);
   append_setup_log(started.ok() ? std::string(kScheduled) : silent_start_failed_line(started));
+  if (!report) return 0;
+  if (!started.ok()) return 1;
+  return exit_code_after(report->wait(copy.get()), *report);
 }
 
 }  // namespace
@@ -48,6 +60,7 @@ NormalOptions read_options(const std::vector<std::wstring>& arguments) {
   NormalOptions options;
   options.silent = has_argument(arguments, kSilentOption);
   options.delete_data = has_argument(arguments, kDeleteDataOption);
+  options.wait = has_argument(arguments, kWaitOption);
   return options;
 }
 
@@ -58,12 +71,8 @@ int run_uninstaller(const std::vector<std::wstring>& arguments) {
   const std::wstring install_dir = resolve_install_dir(arguments);
   if (!guard_install_directory(install_dir)) return 0;
   const NormalOptions options = read_options(arguments);
-  if (options.silent) {
-    run_silent(install_dir, !options.delete_data);
-  } else {
-    run_uninstall_window(install_dir);
-  }
-  return 0;
+  if (options.silent) return run_silent(install_dir, options);
+  return run_uninstall_window(install_dir, options.wait);
 }
 
 }  // namespace tavrio::uninstall

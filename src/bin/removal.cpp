@@ -4,7 +4,9 @@
 
 #include <optional>
 
+#include "bin/cleanup_report.h"
 #include "bin/locations.h"
+#include "bin/message_box.h"
 #include "bin/messages.h"
 #include "bin/commands.h"
 #include "common/command_line.h"
@@ -16,6 +18,7 @@
 #include "common/log_line.h"
 #include "common/path.h"
 #include "common/process_ops.h"
+#include "common/stage.h"
 #include "common/step_result.h"
 #include "common/text.h"
 #include "common/bundle.h"
@@ -25,12 +28,12 @@ namespace {
 
 constexpr wchar_t kKillTool[] = L"taskkill";
 
-// The program entries that both modes remove first. The uninstaller and then the main program go
-// last: until then the folder can be uninstalled again, and the main program alone is what makes
-// it an installation.
+// The program entries that both modes remove first. The uninstaller, under both its names, and
+// then the main program go last: until then the folder can be uninstalled again, and the main
+// program alone is what makes it an installation. A first process that waits for the copy still
+// runs from one of the uninstaller's names while the rest goes.
 constexpr const wchar_t* kProgramEntries[] = {
     bundle::kProgramFolder,
-    bundle::kUninstaller,
     bundle::kUpdater,
     bundle::kVersionFile,
 };
@@ -157,10 +160,25 @@ class Removal {
     }
   }
 
-  // Last, the uninstaller and then the main program. The first process may still have held its
-  // own image a moment ago: the uninstaller gets one more try. With anything left both stay: the
-  // folder is then still an installation, and the uninstall can be run again to finish.
+  // A stage the application left in "<install>\update": it is the installation's as long as it
+  // holds nothing but what a stage holds.
+  // One that cannot be read is what was left.
+  void stage() {
+    const std::wstring folder = join(install_dir_, bundle::kStageFolder);
+    bool only_a_stage = false;
+    if (Status read = bundle::read_stage(folder, bundle::kMainProgram, &only_a_stage); !read.ok()) {
+      note(&left_, folder, read);
+    } else if (only_a_stage) {
+      entry(bundle::kStageFolder);
+    }
+  }
+
+  // Last, the uninstaller and then the main program, and only while everything else went: what
+  // stays can then still be removed by running the uninstaller again, and the folder is still
+  // an installation for it. The first process may still have held its own image a moment ago:
+  // the uninstaller gets one more try.
   void anchors() {
+    if (left_.ok()) entry(bundle::kUninstaller);
     if (!left_.ok()) return;
     const std::wstring uninstaller = join(install_dir_, bundle::kShippedUninstaller);
     Status removed = remove_entry(uninstaller);
@@ -169,7 +187,7 @@ class Removal {
       removed = remove_entry(uninstaller);
     }
     note(&left_, uninstaller, removed);
-    entry(bundle::kMainProgram);
+    if (left_.ok()) entry(bundle::kMainProgram);
   }
 
   const Leftover& left() const { return left_; }
@@ -180,28 +198,63 @@ class Removal {
   Leftover left_;
 };
 
-void remove_program_entries(const std::wstring& install_dir, Pause pause) {
-  Removal removal(install_dir, pause);
-  for (const wchar_t* entry : kProgramEntries) removal.entry(entry);
-  removal.anchors();
-  log_outcome(removal.left(), kProgramRemovedDataKept);
+// What the cleanup run was asked for, read from its arguments.
+struct CleanupRun {
+  std::wstring install_dir;
+  bool all = false;
+  std::wstring pid_text;
+  bool from_window = false;
+  bool first_process_waits = false;
+};
+
+CleanupRun read_cleanup_run(const std::vector<std::wstring>& arguments) {
+  CleanupRun run;
+  run.install_dir = arguments[0];
+  run.all = arguments[1] == kAllModeWord;
+  run.pid_text = arguments[2];
+  for (size_t i = 3; i < arguments.size(); ++i) {
+    run.from_window = run.from_window || arguments[i] == kFromWindowWord;
+    run.first_process_waits = run.first_process_waits || arguments[i] == kFirstProcessWaitsWord;
+  }
+  return run;
 }
 
-// What the installation owns, then the local data, the anchors, and the folder once it is empty.
-// Whatever else the folder holds was put there by someone else (a user who installed into the
-// Desktop or "D:\Games"): it stays, and so does the folder.
-void remove_installation(const std::wstring& install_dir, Pause pause) {
-  Removal removal(install_dir, pause);
+// Everything the mode removes but the anchors and the folder: keep mode the program entries and
+// the stage; all mode also what the updater leaves there and the local data. What the
+// installation does not own stays (a user who installed into the Desktop or "D:\Games").
+void remove_owned_entries(Removal& removal, bool all) {
   for (const wchar_t* entry : kProgramEntries) removal.entry(entry);
+  removal.stage();
+  if (!all) return;
   for (const wchar_t* entry : kUpdaterEntries) removal.entry(entry);
   removal.trash_folders();
   removal.tree(local_data_folder());
+}
+
+// The anchors, then in all mode the folder once it is empty; the outcome line.
+void finish_removal(Removal& removal, const std::wstring& install_dir, bool all) {
   removal.anchors();
   Leftover left = removal.left();
-  const Status folder = remove_empty_folder(install_dir);
-  const bool others_stay = folder.code() == ERROR_DIR_NOT_EMPTY;
-  if (!others_stay) note(&left, install_dir, folder);
+  if (!all) {
+    log_outcome(left, kProgramRemovedDataKept);
+    return;
+  }
+  bool others_stay = false;
+  if (left.ok()) {
+    const Status folder = remove_empty_folder(install_dir);
+    others_stay = folder.code() == ERROR_DIR_NOT_EMPTY;
+    if (!others_stay) note(&left, install_dir, folder);
+  }
   log_outcome(left, others_stay ? others_kept_line(install_dir) : std::string(kAllRemoved));
+}
+
+// The user who started the uninstall from the window learns what stayed; the box has no owner,
+// the window is gone by now.
+void show_leftover(const std::wstring& install_dir, const Leftover& left) {
+  const std::wstring uninstaller = join(install_dir, bundle::kShippedUninstaller);
+  show_message(nullptr,
+               leftover_box_text(left.subject(), left.error(), uninstaller, exists(uninstaller)),
+               kWindowTitle);
 }
 
 }  // namespace
@@ -243,16 +296,30 @@ void run_preparatory_steps() {
 
 int run_cleanup(const std::vector<std::wstring>& cleanup_arguments, Pause pause) {
   if (cleanup_arguments.size() < 3) return 2;
-  const std::wstring install_dir = leave_install_directory(cleanup_arguments[0]);
-  wait_for_first_process(cleanup_arguments[2], pause);
+  const CleanupRun run = read_cleanup_run(cleanup_arguments);
+  const std::wstring install_dir = leave_install_directory(run.install_dir);
+  const std::optional<std::uint32_t> first_pid = read_process_id(run.pid_text);
+  // A first process that waits stays until it hears from this copy: everything that does not
+  // need it gone is deleted first, and it is told the ending before what does.
+  auto report = [&](bool all_removed) {
+    if (run.first_process_waits && first_pid) report_to_first_process(*first_pid, all_removed);
+  };
+  if (!run.first_process_waits) wait_for_first_process(run.pid_text, pause);
   if (!is_install_directory(install_dir)) {
     append_setup_log(no_installation_text(install_dir, false));
+    report(false);
     return 0;
   }
-  if (cleanup_arguments[1] == kAllModeWord) {
-    remove_installation(install_dir, pause);
-  } else {
-    remove_program_entries(install_dir, pause);
+  Removal removal(install_dir, pause);
+  remove_owned_entries(removal, run.all);
+  if (removal.left().ok()) {
+    report(true);
+    if (run.first_process_waits) wait_for_first_process(run.pid_text, pause);
+  }
+  finish_removal(removal, install_dir, run.all);
+  if (!removal.left().ok()) {
+    report(false);
+    if (run.from_window) show_leftover(install_dir, removal.left());
   }
   return 0;
 }

@@ -6,9 +6,11 @@
 #include <atomic>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "bin/cleanup_copy.h"
+#include "bin/cleanup_report.h"
 #include "bin/locations.h"
 #include "bin/message_box.h"
 #include "bin/messages.h"
@@ -74,6 +76,11 @@ struct WorkerLink {
   std::atomic<bool> busy{false};
   // The cleanup copy runs and waits for this process to end: the window must close.
   std::atomic<bool> cleanup_started{false};
+  // With --wait: the report the copy sets and the copy itself, written by the worker before it
+  // sets `cleanup_started`, read by the main thread once the window has closed.
+  bool first_process_waits = false;
+  std::optional<CleanupReport> report;
+  UniqueProcess copy;
 };
 
 struct WorkerInput {
@@ -98,16 +105,23 @@ DWORD WINAPI run_worker(void* parameter) {
   std::unique_ptr<WorkerInput> input(static_cast<WorkerInput*>(parameter));
   append_setup_log(starting_line(input->install_dir, input->delete_data));
   run_preparatory_steps();
+  WorkerLink& link = *input->link;
+  // Made before the copy starts, so that the copy finds it.
+  if (link.first_process_waits) link.report.emplace();
   const CleanupCopyResult started =
-      start_cleanup_copy(input->install_dir, /*keep_local_data=*/!input->delete_data);
+      start_cleanup_copy(input->install_dir,
+                         {.keep_local_data = !input->delete_data,
+                          .from_window = true,
+                          .first_process_waits = link.report && link.report->ok()},
+                         &link.copy);
   if (started.ok()) {
     // The window closes on this message and the first process ends, which is what the
     // cleanup copy waits for. Should the message be lost, the message loop sees this thread
     // end with the flag set and closes the window all the same.
-    input->link->cleanup_started.store(true);
+    link.cleanup_started.store(true);
     ::PostMessageW(input->window, kCompletionMessage, 0, 0);
   } else {
-    report_failure(input->window, input->install_dir, started, *input->link);
+    report_failure(input->window, input->install_dir, started, link);
   }
   return 0;
 }
@@ -253,9 +267,10 @@ bool register_window_class(HINSTANCE instance) {
 
 }  // namespace
 
-UninstallWindow::UninstallWindow(std::wstring install_dir)
+UninstallWindow::UninstallWindow(std::wstring install_dir, bool first_process_waits)
     : state_(std::make_unique<WindowState>()) {
   state_->install_dir = std::move(install_dir);
+  state_->link.first_process_waits = first_process_waits;
 }
 
 UninstallWindow::~UninstallWindow() {
@@ -301,11 +316,19 @@ void UninstallWindow::show_and_run() {
   }
 }
 
-void run_uninstall_window(const std::wstring& install_dir) {
-  UninstallWindow window(install_dir);
+int UninstallWindow::exit_code() const {
+  const WorkerLink& link = state_->link;
+  if (!link.first_process_waits) return 0;
+  // Cancelled, closed after a failure, or never shown: nothing was removed.
+  if (!link.cleanup_started.load()) return 1;
+  return exit_code_after(link.report->wait(link.copy.get()), *link.report);
+}
+
+int run_uninstall_window(const std::wstring& install_dir, bool first_process_waits) {
+  UninstallWindow window(install_dir, first_process_waits);
   // Without the class or the window there is nothing to show; the process simply ends.
-  if (window.create(::GetModuleHandleW(nullptr)) == nullptr) return;
-  window.show_and_run();
+  if (window.create(::GetModuleHandleW(nullptr)) != nullptr) window.show_and_run();
+  return window.exit_code();
 }
 
 ThreadStarter replace_thread_starter(ThreadStarter starter) {

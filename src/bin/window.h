@@ -9,8 +9,10 @@
 namespace tavrio::uninstall {
 
 // Registers the class, creates and shows the window for the install directory that the mode
-// dispatch resolved, and runs the message loop until it ends.
-void run_uninstall_window(const std::wstring& install_dir);
+// dispatch resolved, and runs the message loop until it ends. Returns the exit code: 0, or with
+// `first_process_waits` (--wait) what the wait for the cleanup copy's report gave once the
+// window has closed, and 1 when no cleanup copy was started.
+int run_uninstall_window(const std::wstring& install_dir, bool first_process_waits = false);
 
 // What one window owns: the install directory it shows and acts on, the font, the busy flag and
 // the worker. The window procedure finds it through the creation parameter.
@@ -21,7 +23,7 @@ struct WindowState;
 // this object, which destroys the window first.
 class UninstallWindow {
  public:
-  explicit UninstallWindow(std::wstring install_dir);
+  explicit UninstallWindow(std::wstring install_dir, bool first_process_waits = false);
   ~UninstallWindow();
   UninstallWindow(const UninstallWindow&) = delete;
   UninstallWindow& operator=(const UninstallWindow&) = delete;
@@ -32,6 +34,8 @@ class UninstallWindow {
   // watches the worker: a worker that ends without its completion message reaching the window
   // still lets the window close.
   void show_and_run();
+  // Once the window has closed: the exit code of run_uninstall_window.
+  int exit_code() const;
 
  private:
   std::unique_ptr<WindowState> state_;

@@ -59,6 +59,7 @@ struct ThreadTraits : InvalidIsNull {};
 struct PipeTraits : InvalidIsNull {};
 struct TimerTraits : InvalidIsNull {};
 struct MutexTraits : InvalidIsNull {};
+struct EventTraits : InvalidIsNull {};
 
 using UniqueFile = UniqueHandle<InvalidIsMinusOne>;  // CreateFileW
 using UniqueProcess = UniqueHandle<ProcessTraits>;   // OpenProcess, CreateProcessW
@@ -66,6 +67,7 @@ using UniqueThread = UniqueHandle<ThreadTraits>;     // CreateThread, CreateProc
 using UniquePipe = UniqueHandle<PipeTraits>;         // CreatePipe
 using UniqueTimer = UniqueHandle<TimerTraits>;       // CreateWaitableTimerExW
 using UniqueMutex = UniqueHandle<MutexTraits>;       // CreateMutexW
+using UniqueEvent = UniqueHandle<EventTraits>;       // CreateEventW, OpenEventW
 using UniqueFind = UniqueHandle<FindHandleTraits>;   // FindFirstFileExW
 using UniqueFont = UniqueHandle<FontTraits>;         // CreateFontW
 

@@ -2,6 +2,6 @@
 # Wine: <build>/wine-run.sh <build>/bin/bench_uninstall.exe [rounds]
 add_executable(bench_uninstall ${CMAKE_CURRENT_LIST_DIR}/uninstall_bench.cpp)
 target_link_libraries(bench_uninstall PRIVATE tavrio_common)
-target_compile_options(bench_uninstall PRIVATE -Wall -Wextra)
+target_link_libraries(bench_uninstall PRIVATE tavrio_warnings)
 target_link_options(bench_uninstall PRIVATE -static -municode)
 add_dependencies(bench_uninstall uninstall)

@@ -2,7 +2,7 @@
 # installations, split over several executables so that ctest runs the slow ones side by side.
 add_library(uninstall_e2e STATIC uninstall_e2e.cpp)
 target_link_libraries(uninstall_e2e PUBLIC tavrio_test_support)
-target_compile_options(uninstall_e2e PRIVATE -Wall -Wextra)
+target_link_libraries(uninstall_e2e PRIVATE tavrio_warnings)
 
 # Stands in for a DLL that a stranger left beside the uninstaller: records that it was loaded.
 add_library(uninstall_planted_dll SHARED uninstall_planted_dll.cpp)
@@ -10,6 +10,7 @@ set_target_properties(uninstall_planted_dll PROPERTIES PREFIX "" OUTPUT_NAME uxt
                       LIBRARY_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/planted
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin/planted)
 target_link_options(uninstall_planted_dll PRIVATE -static)
+target_link_libraries(uninstall_planted_dll PRIVATE tavrio_warnings)
 tavrio_helper(uninstall_dll_probe uninstall_dll_probe.cpp)
 target_link_options(uninstall_dll_probe PRIVATE -mwindows)
 

@@ -3,7 +3,7 @@
 # live in their own executable so that ctest runs them beside the rest.
 add_library(updater_fixture STATIC updater_fixture.cpp)
 target_link_libraries(updater_fixture PUBLIC tavrio_test_support)
-target_compile_options(updater_fixture PRIVATE -Wall -Wextra)
+target_link_libraries(updater_fixture PRIVATE tavrio_warnings)
 
 tavrio_test(updater_test updater_test.cpp)
 target_link_libraries(updater_test PRIVATE updater_fixture tavrio_updater_lib)

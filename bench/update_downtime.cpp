@@ -374,7 +374,7 @@ int wmain(int argc, wchar_t** argv) {
     const up::UpdateLog log(L"");
     const up::Pause no_pause = [](unsigned) {};
     // The plan's steps one by one, in its order: what each costs.
-    up::UpdatePlan plan(layout, log, no_pause);
+    up::UpdatePlan plan(layout, log, no_pause, /*install_locked=*/true);
     const std::span<const up::PlanStep> rows = up::update_plan();
     if (step_times.empty()) step_times.resize(rows.size());
     bool ok = true;

@@ -131,7 +131,10 @@ Outcome UpdatePlan::finish() {
 }
 
 UpdateResult UpdatePlan::run_one(std::string_view name) {
-  return attempt(step_named(plan_, name));
+  const PlanStep* step = step_named(plan_, name);
+  if (step == nullptr)
+    return UpdateResult::failed(FailedStep::kReplacement, OsError{ERROR_NOT_FOUND});
+  return attempt(*step);
 }
 
 }  // namespace tavrio::updater

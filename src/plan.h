@@ -31,11 +31,11 @@ struct Outcome {
 class UpdatePlan {
  public:
   // Without the installation's lock (`install_locked` false: the install directory could not be
-  // opened to name it) every staging directory is refused, so that no swap ever runs without
-  // it. `plan` is the update's own unless a test gives rows of its own; `layout` must outlive
-  // the plan.
-  UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause,
-             bool install_locked = true, std::span<const PlanStep> plan = update_plan());
+  // opened to name it, or the lock was not taken) every staging directory is refused, so that no
+  // swap ever runs without it; the caller says which, there is no default. `plan` is the update's
+  // own unless a test gives rows of its own; `layout` must outlive the plan.
+  UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause, bool install_locked,
+             std::span<const PlanStep> plan = update_plan());
   UpdatePlan(const UpdatePlan&) = delete;
   UpdatePlan& operator=(const UpdatePlan&) = delete;
 
@@ -51,7 +51,8 @@ class UpdatePlan {
   // the first failure logs it, undoes the steps done in reverse order and ends.
   Outcome finish();
 
-  // One step by itself, with its attempts and their log lines.
+  // One step by itself, with its attempts and their log lines; a name the plan does not hold
+  // fails as a replacement that found nothing to run.
   UpdateResult run_one(std::string_view name);
 
  private:

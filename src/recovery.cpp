@@ -31,12 +31,17 @@ UpdateResult finish_from(Run& run, SwapStep reached, const std::wstring& staging
   const Layout journal_layout = with_staging_dir(run.layout, staging_dir);
   Run finishing{journal_layout, run.plan, run.log, run.pause, run.install_locked};
   if (!is_whole_copy(journal_layout.new_executable, journal_layout.staged_exe)) {
-    const PlanStep& make = step_named(run.plan, kNewExecutableStep);
-    if (UpdateResult ready = make.action(finishing); !ready.ok()) return ready;
+    // A plan without the row cannot make it again: the interrupted run stays as it is.
+    const PlanStep* make = step_named(run.plan, kNewExecutableStep);
+    if (make == nullptr || make->action == nullptr) return step_failed(OsError{ERROR_NOT_FOUND});
+    if (UpdateResult ready = make->action(finishing); !ready.ok()) return ready;
   }
   for (size_t row = end_of_rows_covered_by(run.plan, reached); row < run.plan.size(); ++row) {
     const PlanStep& step = run.plan[row];
-    if (UpdateResult done = step.action(finishing); !done.ok()) return done;
+    // A row without an action is only the journal's record, as in the plan's runner.
+    if (step.action != nullptr) {
+      if (UpdateResult done = step.action(finishing); !done.ok()) return done;
+    }
     if (step.records) {
       (void)write_journal(journal_layout.journal, journal_layout.journal_temporary,
                           {*step.records, staging_dir});

@@ -2,11 +2,11 @@
 
 namespace tavrio::updater {
 
-const PlanStep& step_named(std::span<const PlanStep> plan, std::string_view name) {
+const PlanStep* step_named(std::span<const PlanStep> plan, std::string_view name) {
   for (const PlanStep& row : plan) {
-    if (row.name == name) return row;
+    if (row.name == name) return &row;
   }
-  return plan.front();  // every name asked for is in the plan
+  return nullptr;
 }
 
 size_t end_of_rows_covered_by(std::span<const PlanStep> plan, SwapStep step) {

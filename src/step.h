@@ -29,7 +29,7 @@ struct Run {
   std::span<const PlanStep> plan;
   const UpdateLog& log;
   const Pause& pause;
-  bool install_locked = true;           // this updater holds the installation's lock
+  bool install_locked = false;          // this updater holds the installation's lock
   bool interruption_completed = false;  // the interrupted swap was finished: the update is done
 };
 
@@ -66,7 +66,8 @@ inline UpdateResult step_failed_on(std::wstring subject) {
 // The names of the rows that recovery runs again by themselves.
 inline constexpr std::string_view kNewExecutableStep = "new executable";
 
-const PlanStep& step_named(std::span<const PlanStep> plan, std::string_view name);
+// The row of that name, or nullptr when the plan has none: a caller says what that means for it.
+const PlanStep* step_named(std::span<const PlanStep> plan, std::string_view name);
 
 // Where the rows that a journal step covers end: the index of the next row that records a step
 // of its own. A journal that says `step` means that any row before that index may have run.

@@ -42,7 +42,7 @@ updater::UpdateResult run_step(
     const updater::UpdateLog& log = updater::UpdateLog(L""),
     const updater::Pause& pause = [](unsigned) {}) {
   const updater::Layout layout = updater::layout_of(updater::with_absolute_paths(request));
-  updater::UpdatePlan plan(layout, log, pause);
+  updater::UpdatePlan plan(layout, log, pause, /*install_locked=*/true);
   return plan.run_one(name);
 }
 

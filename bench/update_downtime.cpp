@@ -375,7 +375,7 @@ int wmain(int argc, wchar_t** argv) {
     const up::Pause no_pause = [](unsigned) {};
     // The plan's steps one by one, in its order: what each costs.
     up::UpdatePlan plan(layout, log, no_pause, /*install_locked=*/true);
-    const std::span<const up::PlanStep> rows = up::update_plan();
+    const std::span<const up::PlanRow> rows = up::update_plan();
     if (step_times.empty()) step_times.resize(rows.size());
     bool ok = true;
     double early_ms = 0, late_ms = 0;

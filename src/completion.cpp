@@ -103,12 +103,8 @@ void end_update(const Layout& layout, const Outcome& outcome, const UpdateLog& l
 }
 
 Kept what_to_keep(const Outcome& outcome) {
-  Kept kept;
-  if (outcome.ending != Ending::kFailed) return kept;
-  const FailedStep step = outcome.failure.step();
-  kept.exe_name_refused = step == FailedStep::kExeNameRefused;
-  kept.staging_dir = kept.exe_name_refused || step == FailedStep::kStagingRefused;
-  kept.unsettled_swap = step == FailedStep::kRecovery;
+  if (outcome.ending != Ending::kFailed) return {};
+  Kept kept = failure_row(outcome.failure.step()).keeps;
   kept.backup_folder = outcome.backup_stranded;
   return kept;
 }

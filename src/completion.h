@@ -22,18 +22,6 @@ void end_update(const Layout& layout, const Outcome& outcome, const UpdateLog& l
 // Create-or-truncate, then the whole text; every error is dropped.
 void write_failure_report(const std::wstring& report_path, std::string_view text);
 
-// What the cleanup must leave where it is.
-struct Kept {
-  // The rollback could not move the backup back: it is the previous runtime.
-  bool backup_folder = false;
-  // The staging directory was refused: it contains the installation.
-  bool staging_dir = false;
-  // Settling an interrupted run failed: nothing more is deleted but the two markers.
-  bool unsettled_swap = false;
-  // The executable name was refused: no path made from it is touched or started.
-  bool exe_name_refused = false;
-};
-
 // The one place the outcome of the plan decides what the cleanup keeps.
 Kept what_to_keep(const Outcome& outcome);
 

@@ -20,23 +20,23 @@ constexpr std::string_view kStageKey = "stage=";
 constexpr DWORD kMaxJournalBytes = 64 * 1024;
 
 struct StepName {
-  SwapStep step;
+  JournalStep step;
   std::string_view name;
 };
 constexpr StepName kStepNames[] = {
-    {SwapStep::kStarted, "started"},   {SwapStep::kBackedUp, "backed-up"},
-    {SwapStep::kReplaced, "replaced"}, {SwapStep::kRollingBack, "rolling-back"},
-    {SwapStep::kFinished, "finished"},
+    {JournalStep::kStarted, "started"},   {JournalStep::kBackedUp, "backed-up"},
+    {JournalStep::kReplaced, "replaced"}, {JournalStep::kRollingBack, "rolling-back"},
+    {JournalStep::kFinished, "finished"},
 };
 
-std::string_view name_of(SwapStep step) {
+std::string_view name_of(JournalStep step) {
   for (const StepName& s : kStepNames) {
     if (s.step == step) return s.name;
   }
   return {};
 }
 
-std::optional<SwapStep> step_named(std::string_view name) {
+std::optional<JournalStep> journal_step_named(std::string_view name) {
   for (const StepName& s : kStepNames) {
     if (s.name == name) return s.step;
   }
@@ -68,7 +68,7 @@ std::optional<Journal> parse_journal(std::string_view text) {
     const std::string_view line = text.substr(0, end);
     text.remove_prefix(end + 1);
     if (line.starts_with(kStepKey)) {
-      std::optional<SwapStep> step = step_named(line.substr(kStepKey.size()));
+      std::optional<JournalStep> step = journal_step_named(line.substr(kStepKey.size()));
       if (!step) return std::nullopt;
       journal.step = *step;
       have_step = true;

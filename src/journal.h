@@ -11,7 +11,7 @@
 namespace tavrio::updater {
 
 // How far the swap got. Each step is written once the change it names is on disk.
-enum class SwapStep {
+enum class JournalStep {
   kStarted,      // about to change the install directory: nothing of the installation moved yet
   kBackedUp,     // the program folder is the backup folder; the staged one is not in place yet
   kReplaced,     // the staged program folder is in place; the executable may still be the old one
@@ -20,7 +20,7 @@ enum class SwapStep {
 };
 
 struct Journal {
-  SwapStep step = SwapStep::kStarted;
+  JournalStep step = JournalStep::kStarted;
   std::wstring staging_dir;  // the staging directory whose version is being swapped in
 };
 

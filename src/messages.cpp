@@ -5,29 +5,18 @@
 namespace tavrio::updater {
 
 std::string failure_reason(const UpdateResult& failure) {
-  std::string text;
-  switch (failure.step()) {
-    case FailedStep::kUnnamed:
+  const FailureRow& row = failure_row(failure.step());
+  std::string text(row.text);
+  text += row.text_end;
+  switch (row.detail) {
+    case Detail::kSubject:
+      text += display_form(failure.subject());
       break;
-    case FailedStep::kExeNameRefused:
-      return (text = kInvalidExeName) += display_form(failure.subject());
-    case FailedStep::kStagingRefused:
-      return (text = kStagingContainsInstall) += display_form(failure.subject());
-    case FailedStep::kRecovery:
-      return (text = kRecoveryFailed) += error_text(failure.error());
-    case FailedStep::kPackageIncomplete:
-      return (text = kPackageIncomplete) += display_form(failure.subject());
-    case FailedStep::kPackageDamaged:
-      return (text = kPackageDamaged) += display_form(failure.subject());
-    case FailedStep::kManifestInvalid:
-      return (text = kManifestInvalid) += display_form(failure.subject());
-    case FailedStep::kClearingBackup:
-      return (text = kClearingBackupFailed) += error_text(failure.error());
-    case FailedStep::kBackup:
-      ((text = kBackupLabel) += kBackupFailedSuffix) += error_text(failure.error());
-      return text;
-    case FailedStep::kReplacement:
-      return (text = kReplacementFailed) += error_text(failure.error());
+    case Detail::kError:
+      text += error_text(failure.error());
+      break;
+    case Detail::kNothing:
+      break;
   }
   return text;
 }

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/os_error.h"
-#include "common/step_result.h"
+#include "failure.h"
 
 namespace tavrio::updater {
 
@@ -54,24 +54,8 @@ inline constexpr std::string_view kReportHeading = "更新失败，已保留原�
 inline constexpr std::string_view kReportReason = "\n原因：";
 inline constexpr std::string_view kReportLog = "\n详细日志：";
 
-// The step whose failure ended the update.
-enum class FailedStep {
-  kUnnamed,            // given by a step's action: the plan names it after the step's row
-  kExeNameRefused,     // subject: the "--exe" value
-  kStagingRefused,     // subject: the staging directory
-  kRecovery,           // error: what stopped settling the interrupted run
-  kPackageIncomplete,  // subject: the first missing file
-  kPackageDamaged,     // subject: the first file that does not match the package manifest
-  kManifestInvalid,    // subject: why the package manifest cannot be used (a text)
-  kClearingBackup,     // error
-  kBackup,             // error of the last attempt
-  kReplacement,        // error
-};
-
-// What a step of the update gives: success, or its failure with the OS error or the subject.
-using UpdateResult = StepResult<FailedStep>;
-
-// The one place a failure becomes the text of "更新失败：" and of the report.
+// The one place a failure becomes the text of "更新失败：" and of the report, from its row of the
+// failure table.
 std::string failure_reason(const UpdateResult& failure);
 
 // "备份旧目录第 N 次失败：" and the error text.

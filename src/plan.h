@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "pause.h"
-#include "step.h"
+#include "plan_row.h"
 #include "update_log.h"
 
 namespace tavrio::updater {
@@ -16,7 +16,7 @@ namespace tavrio::updater {
 inline constexpr int kBackupAttempts = 6;
 
 // The rows of the plan, in order.
-std::span<const PlanStep> update_plan();
+std::span<const PlanRow> update_plan();
 
 enum class Ending { kSucceeded, kFailed, kCompletedInterruption };
 
@@ -35,7 +35,7 @@ class UpdatePlan {
   // swap ever runs without it; the caller says which, there is no default. `plan` is the update's
   // own unless a test gives rows of its own; `layout` must outlive the plan.
   UpdatePlan(const Layout& layout, const UpdateLog& log, const Pause& pause, bool install_locked,
-             std::span<const PlanStep> plan = update_plan());
+             std::span<const PlanRow> plan = update_plan());
   UpdatePlan(const UpdatePlan&) = delete;
   UpdatePlan& operator=(const UpdatePlan&) = delete;
 
@@ -56,17 +56,17 @@ class UpdatePlan {
   UpdateResult run_one(std::string_view name);
 
  private:
-  bool may_run_while_closing(const PlanStep& step) const;
-  UpdateResult attempt(const PlanStep& step);
-  Status write_journal_step(SwapStep step);
+  bool may_run_while_closing(const PlanRow& step) const;
+  UpdateResult attempt(const PlanRow& step);
+  Status write_journal_step(JournalStep step);
   bool installation_moved_before(size_t row) const;
-  void log_done(const PlanStep& step) const;
+  void log_done(const PlanRow& step) const;
   Outcome fail_at(size_t row, const UpdateResult& failure);
 
   const Layout& layout_;
   const UpdateLog log_;
   const Pause pause_;
-  std::span<const PlanStep> plan_;
+  std::span<const PlanRow> plan_;
   Run run_;
   size_t next_ = 0;             // the first step not yet run
   UpdateResult early_failure_;  // what stopped the steps run while the application closed

@@ -16,7 +16,7 @@ bool is_whole_copy(const std::wstring& copy, const std::wstring& original) {
 
 // The backup is the version to keep: every row that the journal's step covers is undone (a new
 // runtime moved in part-way goes first, the backup goes back, the journal last).
-UpdateResult undo_through(Run& run, SwapStep reached) {
+UpdateResult undo_through(Run& run, JournalStep reached) {
   const size_t end = end_of_rows_covered_by(run.plan, reached);
   if (Status undone = undo_before(run, end); !undone.ok()) {
     return step_failed(undone);
@@ -27,17 +27,17 @@ UpdateResult undo_through(Run& run, SwapStep reached) {
 // The new runtime is in place: the rows after those the journal's step covers are run, with the
 // staging directory the journal names. The new executable is made again only when it is not
 // whole.
-UpdateResult finish_from(Run& run, SwapStep reached, const std::wstring& staging_dir) {
+UpdateResult finish_from(Run& run, JournalStep reached, const std::wstring& staging_dir) {
   const Layout journal_layout = with_staging_dir(run.layout, staging_dir);
   Run finishing{journal_layout, run.plan, run.log, run.pause, run.install_locked};
   if (!is_whole_copy(journal_layout.new_executable, journal_layout.staged_exe)) {
     // A plan without the row cannot make it again: the interrupted run stays as it is.
-    const PlanStep* make = step_named(run.plan, kNewExecutableStep);
+    const PlanRow* make = row_named(run.plan, kNewExecutableRow);
     if (make == nullptr || make->action == nullptr) return step_failed(OsError{ERROR_NOT_FOUND});
     if (UpdateResult ready = make->action(finishing); !ready.ok()) return ready;
   }
   for (size_t row = end_of_rows_covered_by(run.plan, reached); row < run.plan.size(); ++row) {
-    const PlanStep& step = run.plan[row];
+    const PlanRow& step = run.plan[row];
     // A row without an action is only the journal's record, as in the plan's runner.
     if (step.action != nullptr) {
       if (UpdateResult done = step.action(finishing); !done.ok()) return done;
@@ -67,30 +67,30 @@ UpdateResult settle_interrupted_swap(Run& run) {
   // place. The journal may name a later step than the disk shows: a rollback whose own journal
   // step could not be written, cut off or given up after it had removed the new runtime, leaves
   // "replaced" behind with the staged runtime gone. The backup goes back.
-  if (!program_in_place && backup_there) return undo_through(run, SwapStep::kReplaced);
+  if (!program_in_place && backup_there) return undo_through(run, JournalStep::kReplaced);
   if (!journal) {
     // A run from before the journal, or one cut off while writing its first step.
     (void)remove_file(layout.journal);
     return {};
   }
   switch (journal->step) {
-    case SwapStep::kStarted:
-    case SwapStep::kBackedUp: {
+    case JournalStep::kStarted:
+    case JournalStep::kBackedUp: {
       // Cut off between the replacement rename and the journal's next step: the new runtime is
       // in place and the staged folder is gone.
       const bool replaced =
           program_in_place && backup_there &&
           !exists(with_staging_dir(layout, journal->staging_dir).staged_program_folder);
-      if (replaced) return finish_from(run, SwapStep::kReplaced, journal->staging_dir);
+      if (replaced) return finish_from(run, JournalStep::kReplaced, journal->staging_dir);
       // Nothing of the installation moved: only the journal and a new executable are left.
-      return undo_through(run, SwapStep::kStarted);
+      return undo_through(run, JournalStep::kStarted);
     }
-    case SwapStep::kRollingBack:
+    case JournalStep::kRollingBack:
       if (!backup_there) break;  // the rollback's rename went through; only the journal is left
-      return undo_through(run, SwapStep::kReplaced);
-    case SwapStep::kReplaced:
-      return finish_from(run, SwapStep::kReplaced, journal->staging_dir);
-    case SwapStep::kFinished:
+      return undo_through(run, JournalStep::kReplaced);
+    case JournalStep::kReplaced:
+      return finish_from(run, JournalStep::kReplaced, journal->staging_dir);
+    case JournalStep::kFinished:
       // The executable's rename is flushed only after the restart: cut off before that, the
       // journal may say "finished" while the disk still has "<exe>.new" beside the previous
       // executable. That copy is whole (it was flushed before anything moved).

@@ -5,7 +5,7 @@
 // finishing is the rows that were left.
 #pragma once
 
-#include "step.h"
+#include "plan_row.h"
 
 namespace tavrio::updater {
 

@@ -21,7 +21,7 @@ bool contains(const std::vector<FileIdentity>& identities, const FileIdentity& i
   return std::find(identities.begin(), identities.end(), identity) != identities.end();
 }
 
-bool stage_holds_installation(const Layout& layout) {
+bool stage_may_hold_installation(const Layout& layout) {
   if (is_volume_root(layout.staging_dir)) return true;
   std::optional<std::vector<FileIdentity>> install = folder_and_ancestors(layout.install_dir);
   if (!install) return true;
@@ -43,7 +43,7 @@ UpdateResult check_exe_name(Run& run) {
 UpdateResult check_staging_placement(Run& run) {
   // Without the lock the install directory could not be opened: nothing can be proven about the
   // staging directory either.
-  if (run.install_locked && !stage_holds_installation(run.layout)) return {};
+  if (run.install_locked && !stage_may_hold_installation(run.layout)) return {};
   return step_failed_on(run.layout.staging_dir);
 }
 
@@ -60,10 +60,10 @@ UpdateResult check_against_manifest(Run& run) {
   ManifestCheck manifest = check_package_manifest(run.layout.staging_dir);
   switch (manifest.verdict) {
     case ManifestVerdict::kDamaged:
-      return UpdateResult::failed(FailedStep::kPackageDamaged, {},
+      return UpdateResult::failed(FailureKind::kPackageDamaged, {},
                                   std::move(manifest.damaged_path));
     case ManifestVerdict::kInvalid:
-      return UpdateResult::failed(FailedStep::kManifestInvalid, {}, widen(manifest.error));
+      return UpdateResult::failed(FailureKind::kManifestInvalid, {}, widen(manifest.error));
     case ManifestVerdict::kNoManifest:
     case ManifestVerdict::kMatches:
       break;

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/file_name.h"
-#include "step.h"
+#include "plan_row.h"
 
 namespace tavrio::updater {
 

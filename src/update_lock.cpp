@@ -46,7 +46,7 @@ UpdateLock::~UpdateLock() {
 
 UpdateLock take_update_lock(const std::wstring& install_dir, const LockTry& try_lock) {
   const std::optional<FileIndex> folder = file_index_of(install_dir);
-  if (!folder) return {UpdateLock::State::kUnnamed, {}};
+  if (!folder) return {UpdateLock::State::kNoFolder, {}};
   UniqueMutex mutex(::CreateMutexW(nullptr, FALSE, update_lock_name(*folder).c_str()));
   if (!mutex || !try_lock(mutex.get())) {
     return {UpdateLock::State::kBusy, std::move(mutex)};

@@ -34,9 +34,9 @@ LockTry real_lock_try();
 class UpdateLock {
  public:
   enum class State {
-    kHeld,     // this run owns the installation until the lock is destroyed
-    kBusy,     // another updater holds it: this run must change nothing
-    kUnnamed,  // the install folder cannot be opened, so there is no lock to take
+    kHeld,      // this run owns the installation until the lock is destroyed
+    kBusy,      // another updater holds it: this run must change nothing
+    kNoFolder,  // the install folder cannot be opened, so there is no lock to take
   };
 
   UpdateLock(State state, UniqueMutex mutex) : state_(state), mutex_(std::move(mutex)) {}

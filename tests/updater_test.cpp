@@ -18,6 +18,7 @@
 #include "completion.h"
 #include "journal.h"
 #include "layout.h"
+#include "messages.h"
 #include "plan.h"
 #include "request.h"
 #include "swap.h"
@@ -283,40 +284,40 @@ Status undo(const updater::Layout&) {
   return kRow == g_failing_undo ? Status(OsError{ERROR_ACCESS_DENIED}) : Status{};
 }
 
-using updater::FailedStep;
-using updater::SwapStep;
+using updater::FailureKind;
+using updater::JournalStep;
 using updater::WhileClosing;
-constexpr updater::PlanStep kTestPlan[] = {
-    {"check",
-     FailedStep::kPackageIncomplete,
-     {},
-     act<0>,
-     nullptr,
-     WhileClosing::kYes,
-     "checked",
-     false,
-     1},
-    {"journal",
-     FailedStep::kReplacement,
-     SwapStep::kStarted,
-     nullptr,
-     undo<1>,
-     WhileClosing::kYes,
-     {},
-     true,
-     1},
-    {"make", FailedStep::kReplacement, {}, act<2>, undo<2>, WhileClosing::kYes, {}, true, 1},
-    {"move",
-     FailedStep::kBackup,
-     SwapStep::kBackedUp,
-     act<3>,
-     undo<3>,
-     WhileClosing::kNo,
-     {},
-     false,
-     2},
-    {"finish", FailedStep::kReplacement, SwapStep::kReplaced, act<4>, undo<4>, WhileClosing::kNo,
-     "finished", true, 1},
+constexpr updater::PlanRow kTestPlan[] = {
+    {.name = "check",
+     .failure = FailureKind::kPackageIncomplete,
+     .action = act<0>,
+     .while_closing = WhileClosing::kYes,
+     .done_line = "checked"},
+    {.name = "journal",
+     .failure = FailureKind::kReplacement,
+     .records = JournalStep::kStarted,
+     .undo = undo<1>,
+     .while_closing = WhileClosing::kYes,
+     .logs_rolling_back = true},
+    {.name = "make",
+     .failure = FailureKind::kReplacement,
+     .action = act<2>,
+     .undo = undo<2>,
+     .while_closing = WhileClosing::kYes,
+     .logs_rolling_back = true},
+    {.name = "move",
+     .failure = FailureKind::kBackup,
+     .records = JournalStep::kBackedUp,
+     .action = act<3>,
+     .undo = undo<3>,
+     .attempts = 2},
+    {.name = "finish",
+     .failure = FailureKind::kReplacement,
+     .records = JournalStep::kReplaced,
+     .action = act<4>,
+     .undo = undo<4>,
+     .done_line = "finished",
+     .logs_rolling_back = true},
 };
 
 // The order of actions, the wait, the log lines and the journal; the undos in reverse order of
@@ -327,30 +328,33 @@ TEST(PlanRunner, RunsInOrderStopsAtTheFirstFailureAndUndoesInReverse) {
     int failing_row;
     std::vector<std::string> calls;
     Lines log;
-    std::optional<SwapStep> journal;
+    std::optional<JournalStep> journal;
     int failing_undo = -1;  // fails every time it is tried
   };
   const Case cases[] = {
-      {-1, {"do 0", "do 2", "wait", "do 3", "do 4"}, {"checked", "finished"}, SwapStep::kReplaced},
+      {-1,
+       {"do 0", "do 2", "wait", "do 3", "do 4"},
+       {"checked", "finished"},
+       JournalStep::kReplaced},
       {0, {"do 0", "wait"}, {}, std::nullopt},
       {2,
        {"do 0", "do 2", "wait", "undo 1"},
        {"checked", kRollingBack + denied},
-       SwapStep::kStarted},
+       JournalStep::kStarted},
       {3,
        {"do 0", "do 2", "wait", "do 3", "do 3", "undo 2", "undo 1"},
        {"checked", "备份旧目录第 1 次失败：" + denied, "备份旧目录第 2 次失败：" + denied},
-       SwapStep::kStarted},
+       JournalStep::kStarted},
       {4,
        {"do 0", "do 2", "wait", "do 3", "do 4", "undo 3", "undo 2", "undo 1"},
        {"checked", kRollingBack + denied},
-       SwapStep::kRollingBack},
+       JournalStep::kRollingBack},
       // An undo is tried as often as its row's action, and a rollback given up names the backup.
       {4,
        {"do 0", "do 2", "wait", "do 3", "do 4", "undo 3", "undo 3"},
        {"checked", kRollingBack + denied, "回滚第 1 次失败：" + denied,
         "回滚第 2 次失败：" + denied, "(stranded)"},
-       SwapStep::kRollingBack,
+       JournalStep::kRollingBack,
        3},
   };
   for (const Case& c : cases) {
@@ -380,7 +384,7 @@ TEST(PlanRunner, RunsInOrderStopsAtTheFirstFailureAndUndoesInReverse) {
       EXPECT_EQ(outcome.failure.error().code(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     }
     const std::optional<updater::Journal> journal = updater::read_journal(layout.journal);
-    EXPECT_EQ(journal ? std::optional<SwapStep>(journal->step) : std::nullopt, c.journal);
+    EXPECT_EQ(journal ? std::optional<JournalStep>(journal->step) : std::nullopt, c.journal);
   }
 }
 
@@ -565,7 +569,7 @@ TEST(UpdateLock, IsNamedAfterTheFolderItselfSoEverySpellingMeetsTheSameLock) {
   // Another folder has a lock of its own; a folder that cannot be opened has none.
   EXPECT_TRUE(updater::take_update_lock(s.stage, test_once).held());
   EXPECT_EQ(updater::take_update_lock(s.root + L"\\missing", test_once).state(),
-            updater::UpdateLock::State::kUnnamed);
+            updater::UpdateLock::State::kNoFolder);
 }
 
 TEST(UpdateLock, IsTakenOnceTheOtherUpdaterLetsGoOrWasEnded) {
@@ -805,7 +809,7 @@ TEST(UpdateSequence, SetsTheReadyEventOnlyOnceTheSwapIsSureToStart) {
        [](const ScratchInstall& s) {
          EXPECT_TRUE(updater::write_journal(s.in_install(L"update.journal"),
                                             s.in_install(L"update.journal.tmp"),
-                                            {SwapStep::kStarted, s.stage})
+                                            {JournalStep::kStarted, s.stage})
                          .ok());
          return ""s;
        },

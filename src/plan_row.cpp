@@ -1,15 +1,16 @@
-#include "step.h"
+#include "plan_row.h"
 
+#include "messages.h"
 namespace tavrio::updater {
 
-const PlanStep* step_named(std::span<const PlanStep> plan, std::string_view name) {
-  for (const PlanStep& row : plan) {
+const PlanRow* row_named(std::span<const PlanRow> plan, std::string_view name) {
+  for (const PlanRow& row : plan) {
     if (row.name == name) return &row;
   }
   return nullptr;
 }
 
-size_t end_of_rows_covered_by(std::span<const PlanStep> plan, SwapStep step) {
+size_t end_of_rows_covered_by(std::span<const PlanRow> plan, JournalStep step) {
   size_t row = 0;
   while (row < plan.size() && plan[row].records != step) ++row;
   for (++row; row < plan.size(); ++row) {
@@ -20,7 +21,7 @@ size_t end_of_rows_covered_by(std::span<const PlanStep> plan, SwapStep step) {
 
 namespace {
 
-Status undo_with_retries(const Run& run, const PlanStep& step) {
+Status undo_with_retries(const Run& run, const PlanRow& step) {
   Status undone;
   for (int attempt = 1; attempt <= step.attempts; ++attempt) {
     undone = step.undo(run.layout);

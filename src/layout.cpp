@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "common/bundle.h"
+#include "common/trash.h"
 #include "common/path.h"
 
 namespace tavrio::updater {
@@ -38,7 +39,7 @@ Layout layout_of(const UpdateRequest& request, unsigned long process_id, unsigne
   layout.journal = in_install(bundle::kJournal);
   layout.journal_temporary = in_install(bundle::kJournalTemporary);
   // Everything a trash name adds to the folder's: ".<process id>.<tick>.trash".
-  layout.trash_suffix = bundle::trash_name(L"", process_id, tick);
+  layout.trash_suffix = trash::trash_name(L"", process_id, tick);
   layout.backup_trash = layout.backup_folder + layout.trash_suffix;
   place_stage(&layout);
   return layout;

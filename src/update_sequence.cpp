@@ -1,6 +1,9 @@
 #include "update_sequence.h"
 
-#include "completion.h"
+#include "cleanup.h"
+#include "ending.h"
+#include "kept.h"
+#include "restart.h"
 #include "layout.h"
 #include "messages.h"
 #include "plan.h"

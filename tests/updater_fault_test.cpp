@@ -8,6 +8,7 @@
 #include <map>
 
 #include "common/bundle.h"
+#include "common/trash.h"
 #include "support/file_faults.h"
 #include "update_sequence.h"
 #include "updater_fixture.h"
@@ -66,7 +67,7 @@ bool made_by_updater(const std::wstring& name) {
         bundle::kNewMainProgram, bundle::kBackupFolder}) {
     if (name == own) return true;
   }
-  return bundle::is_trash_of(name, bundle::kBackupFolder);
+  return trash::is_trash_of(name, bundle::kBackupFolder);
 }
 
 // The names directly inside a folder.
@@ -129,7 +130,7 @@ std::vector<std::wstring> outside(const ScratchInstall& s) {
   for (const std::wstring& entry : list_tree(s.root)) {
     const std::wstring top = entry.substr(0, entry.find(L'\\'));
     if (top == install || top == stage || top == L"update.log" || top == L"standin-record.txt" ||
-        bundle::is_trash_of(top, stage)) {
+        trash::is_trash_of(top, stage)) {
       continue;
     }
     rest.push_back(entry);

@@ -22,6 +22,7 @@
 #include "common/step_result.h"
 #include "common/text.h"
 #include "common/bundle.h"
+#include "common/trash.h"
 
 namespace tavrio::uninstall {
 namespace {
@@ -142,20 +143,16 @@ class Removal {
   // The updater's trash folders: its exact names, real folders only, never a link.
   // A folder that cannot be listed, or a trash name whose kind cannot be read, is what was left.
   void trash_folders() {
-    std::vector<std::wstring> names;
-    if (Status listed = list_names(install_dir_, &names); !listed.ok()) {
+    std::vector<trash::Found> found;
+    if (Status listed = trash::find_trash_folders(install_dir_, &found); !listed.ok()) {
       note(&left_, install_dir_, listed);
       return;
     }
-    for (const std::wstring& name : names) {
-      if (!bundle::is_trash_name(name)) continue;
-      const std::wstring path = join(install_dir_, name);
-      DWORD attributes = 0;
-      if (Status read = entry_attributes(path, &attributes); !read.ok()) {
-        note(&left_, path, read);
-      } else if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                 ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 || is_directory(path))) {
-        entry(name);
+    for (const trash::Found& folder : found) {
+      if (folder.kind_read.ok()) {
+        entry(folder.name);
+      } else {
+        note(&left_, join(install_dir_, folder.name), folder.kind_read);
       }
     }
   }

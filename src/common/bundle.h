@@ -37,7 +37,7 @@ inline constexpr std::wstring_view kNewExecutableSuffix = L".new";
 inline constexpr wchar_t kNewMainProgram[] = L"Tavrio.exe.new";
 
 // A folder the updater moved out of the way before deleting it:
-// "<folder>.<process id>.<tick>.trash", beside the folder.
+// "<folder>.<process id>.<tick>.trash", beside the folder (common/trash.h).
 inline constexpr std::wstring_view kTrashSuffix = L".trash";
 
 // The shortcut, the per-user registration and the uninstaller's log.
@@ -45,13 +45,5 @@ inline constexpr wchar_t kShortcut[] = L"Tavrio.lnk";
 inline constexpr wchar_t kRegistrationKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tavrio";
 inline constexpr wchar_t kSetupLog[] = L"tavrio_setup.log";
-
-// The trash name of a folder, and whether a name is the trash name of `original_name`: the exact
-// pattern, so that nothing else that happens to lie beside the folder is ever taken for trash.
-std::wstring trash_name(const std::wstring& folder, unsigned long process_id,
-                        unsigned long long tick);
-bool is_trash_of(std::wstring_view name, std::wstring_view original_name);
-// Whether a name is the trash name of some folder: "<name>.<digits>.<digits>.trash".
-bool is_trash_name(std::wstring_view name);
 
 }  // namespace tavrio::bundle

@@ -1,5 +1,6 @@
 #include "failure.h"
 
+#include "common/text.h"
 #include "messages.h"
 
 namespace tavrio::updater {
@@ -39,6 +40,29 @@ const FailureRow& failure_row(FailureKind kind) {
     if (row.kind == kind) return row;
   }
   return kFailures[0];  // not reached: every kind has its row
+}
+
+std::string failure_reason(const UpdateResult& failure) {
+  const FailureRow& row = failure_row(failure.step());
+  std::string text(row.text);
+  text += row.text_end;
+  switch (row.detail) {
+    case Detail::kSubject:
+      text += display_form(failure.subject());
+      break;
+    case Detail::kError:
+      text += error_text(failure.error());
+      break;
+    case Detail::kNothing:
+      break;
+  }
+  return text;
+}
+
+std::string update_failed_line(const UpdateResult& failure) {
+  std::string line(kUpdateFailed);
+  line += failure_reason(failure);
+  return line;
 }
 
 }  // namespace tavrio::updater

@@ -2,6 +2,7 @@
 // reported with and what the cleanup must leave in place after it. Adding a kind is adding a row.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "common/step_result.h"
@@ -50,5 +51,10 @@ struct FailureRow {
 
 // The row of a kind.
 const FailureRow& failure_row(FailureKind kind);
+
+// The one place a failure becomes the text of "更新失败：" and of the report, from its row.
+std::string failure_reason(const UpdateResult& failure);
+// "更新失败：" and the reason.
+std::string update_failed_line(const UpdateResult& failure);
 
 }  // namespace tavrio::updater

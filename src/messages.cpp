@@ -4,23 +4,6 @@
 
 namespace tavrio::updater {
 
-std::string failure_reason(const UpdateResult& failure) {
-  const FailureRow& row = failure_row(failure.step());
-  std::string text(row.text);
-  text += row.text_end;
-  switch (row.detail) {
-    case Detail::kSubject:
-      text += display_form(failure.subject());
-      break;
-    case Detail::kError:
-      text += error_text(failure.error());
-      break;
-    case Detail::kNothing:
-      break;
-  }
-  return text;
-}
-
 namespace {
 
 std::string attempt_line(std::string_view label, int attempt, Status error) {
@@ -71,12 +54,6 @@ std::string ready_event_unopened_line(const std::wstring& name, Status error) {
   line += display_form(name);
   line += kReadyEventIgnored;
   line += error_text(error);
-  return line;
-}
-
-std::string update_failed_line(const UpdateResult& failure) {
-  std::string line(kUpdateFailed);
-  line += failure_reason(failure);
   return line;
 }
 

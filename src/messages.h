@@ -1,13 +1,11 @@
 // Every fixed text the updater logs or writes, named once, and the functions that assemble the
-// lines and failure reasons from them. A failure travels as a value (the step, the OS error, the
-// path it concerns) until failure_reason() renders it.
+// lines from them. A failure's reason is rendered from its row of the failure table (failure.h).
 #pragma once
 
 #include <string>
 #include <string_view>
 
 #include "common/os_error.h"
-#include "failure.h"
 
 namespace tavrio::updater {
 
@@ -54,10 +52,6 @@ inline constexpr std::string_view kReportHeading = "更新失败，已保留原�
 inline constexpr std::string_view kReportReason = "\n原因：";
 inline constexpr std::string_view kReportLog = "\n详细日志：";
 
-// The one place a failure becomes the text of "更新失败：" and of the report, from its row of the
-// failure table.
-std::string failure_reason(const UpdateResult& failure);
-
 // "备份旧目录第 N 次失败：" and the error text.
 std::string backup_attempt_line(int attempt, Status error);
 // "回滚第 N 次失败：" and the error text.
@@ -72,8 +66,6 @@ std::string rollback_failed_line(const std::wstring& backup_folder, Status error
 std::string uninstaller_refresh_failed_line(Status error);
 // "无法打开就绪事件 <name>，照常等待主程序退出：" and the error text.
 std::string ready_event_unopened_line(const std::wstring& name, Status error);
-// "更新失败：" and the reason.
-std::string update_failed_line(const UpdateResult& failure);
 // The report's text; the log path exactly as "--log" gave it, in display form.
 std::string failure_report_text(std::string_view stamp, std::string_view reason,
                                 const std::wstring& log_path);

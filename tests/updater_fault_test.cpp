@@ -284,5 +284,66 @@ TEST(UpdaterFaultTable, EveryCallFailingInTurnLeavesAWholeVersionAndATrueReport)
   for (const std::string& fault : tally.faults) ADD_FAILURE() << fault;
 }
 
+// What made the application vanish or the installation unrepairable before, each held on purpose:
+// a restart refused once, a rollback whose rename is refused for a while, and a rollback given up
+// whose own journal step could not be written either, with a second run that repairs it.
+TEST(UpdaterFaultTable, FilesHeldForAWhileEndWithTheApplicationBackAndATrueReport) {
+  using calls::FileCall;
+  const HeldFile exe_rename{.call = FileCall::kRename, .path_end = L"\\Tavrio.exe.new"};
+  auto rollback = [](int times) {
+    return HeldFile{.call = FileCall::kRename, .path_end = L"\\_internal_old", .times = times};
+  };
+  // The fourth journal write is the rollback's: started, backed up, replaced, rolling back.
+  const HeldFile rollback_journal{
+      .call = FileCall::kRename, .path_end = L"\\update.journal.tmp", .skip = 3};
+  struct Case {
+    const char* name;
+    std::vector<HeldFile> held;
+    Version version;
+    std::vector<std::string> logged;  // parts of lines the log must hold
+    std::string journal_step;         // the journal left behind, or "" for none
+  };
+  const Case cases[] = {
+      {"a start refused once",
+       {{.call = FileCall::kStartProcess, .path_end = L"\\Tavrio.exe"}},
+       Version::kNew,
+       {"启动主程序第 1 次失败：", "更新成功，重新启动"},
+       ""},
+      {"a rollback held for a while",
+       {exe_rename, rollback(3)},
+       Version::kOld,
+       {"回滚第 3 次失败：", "更新失败：替换失败："},
+       ""},
+      {"a rollback given up, its journal step unwritten",
+       {exe_rename, rollback(6), rollback_journal},
+       Version::kNeither,
+       {"回滚第 6 次失败：", "回滚失败，旧版本保留在 "},
+       "step=replaced"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ScratchInstall s = make_scratch_install();
+    const ScopedEnvironmentVariable record(L"STANDIN_RECORD", s.record);
+    const UpdateRun first = update(s, {.held = c.held, .spared = {s.log}});
+    const Installed after = look_at(s);
+    EXPECT_EQ(after.version, c.version);
+    EXPECT_EQ(after.report, c.version != Version::kNew);
+    for (const std::string& part : c.logged) EXPECT_TRUE(logged(s, part)) << part;
+    EXPECT_EQ(logged(s, "回滚失败"), c.version == Version::kNeither);
+    const std::string journal = read_file(s.in_install(L"update.journal"));
+    EXPECT_EQ(journal.find(c.journal_step) != std::string::npos && !journal.empty(),
+              !c.journal_step.empty());
+    // Started in every case (a real application without "_internal" would not get far).
+    EXPECT_EQ(standin_records(s).size(), 1u);
+    // Without faults the next run puts the backup back whatever the journal says, and the
+    // application is back; the stage lost its runtime to the rollback, so the old version stays.
+    if (c.version != Version::kNeither) continue;
+    EXPECT_TRUE(after.backup_kept);
+    (void)update(s, {.spared = {s.log}});
+    EXPECT_EQ(look_at(s).version, Version::kOld);
+    EXPECT_EQ(standin_records(s).size(), 2u);
+  }
+}
+
 }  // namespace
 }  // namespace tavrio::test

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <optional>
+#include <string_view>
 
 #include "support/file_faults.h"
 
@@ -16,6 +17,7 @@ struct State {
   std::optional<FaultPlan> plan;  // set while armed
   FaultRecord record;
   std::map<HANDLE, bool> spared_handles;  // open handles, and whether they are on a spared file
+  std::vector<int> held_seen;             // calls that met each held file so far
 };
 
 State& state() {
@@ -48,6 +50,7 @@ bool spared(const wchar_t* path, HANDLE handle) {
 }  // namespace
 
 ArmedFaults::ArmedFaults(FaultPlan plan) {
+  state().held_seen.assign(plan.held.size(), 0);
   state().plan = std::move(plan);
   state().record = {};
 }
@@ -109,16 +112,24 @@ Fault injected_fault(FileCall call, const wchar_t* path, HANDLE handle) {
   const DWORD last = ::GetLastError();  // counting must not disturb it
   const std::uint64_t n = ++s.record.calls;
   const test::FaultPlan& plan = *s.plan;
-  const bool fails =
+  bool fails =
       plan.fail_at != 0 &&
       (n == plan.fail_at || (plan.mode == test::FaultMode::kFromThenOn && n > plan.fail_at));
+  Fault fault{plan.error, plan.status};
+  for (size_t i = 0; i < plan.held.size() && !fails && path != nullptr; ++i) {
+    const test::HeldFile& held = plan.held[i];
+    if (held.call != call || !std::wstring_view(path).ends_with(held.path_end)) continue;
+    const int seen = ++s.held_seen[i];
+    fails = seen > held.skip && seen <= held.skip + held.times;
+    fault = {held.error, plan.status};
+  }
   ::SetLastError(last);
   if (!fails) return {};
   if (s.record.failed++ == 0) {
     s.record.first_failed = call;
     s.record.first_failed_path = path != nullptr ? path : L"";
   }
-  return {plan.error, plan.status};
+  return fault;
 }
 
 void notice_open(HANDLE handle, const wchar_t* path) {

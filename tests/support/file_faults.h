@@ -19,11 +19,22 @@ enum class FaultMode {
   kFromThenOn,  // the Nth call and every later one fail
 };
 
+// Calls of one kind on one file (a path that ends so) that fail for a while, as when another
+// program holds the file: the first `skip` such calls run, the next `times` fail with `error`.
+struct HeldFile {
+  calls::FileCall call = calls::FileCall::kRename;
+  std::wstring path_end;
+  int skip = 0;
+  int times = 1;
+  DWORD error = ERROR_SHARING_VIOLATION;
+};
+
 struct FaultPlan {
   std::uint64_t fail_at = 0;  // the Nth counted call, from 1; 0: none fails
   FaultMode mode = FaultMode::kOnce;
   DWORD error = ERROR_ACCESS_DENIED;
   NTSTATUS status = static_cast<NTSTATUS>(0xC0000022);  // what NtOpenFile returns instead
+  std::vector<HeldFile> held = {};  // beside the Nth call's fault, or instead of it (fail_at 0)
   // Files that are neither counted nor failed: the logs through which a run reports, which the
   // table reads. Their opens and every call on the handles opened on them are left alone.
   std::vector<std::wstring> spared;

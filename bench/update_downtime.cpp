@@ -8,9 +8,10 @@
 //     handshake once more while another process keeps writing to the same disk;
 //   - one start of the stand-in application, timed the same way (start -> its first sign of
 //     life): the unit of the goals;
-//   - its parts in-process with the updater's own modules: the wait's detection delay, the swap
-//     (check, journal, new executable, backup, replacement), the cleanup before the restart and
-//     the tree removals after it;
+//   - its parts in-process: the wait's detection delay, and a whole update run through the
+//     program's own entry (run_update) with the ready handshake, timed at its seams: the steps
+//     run while the application still runs, the exit noticed to the restarted application's
+//     first sign of life, and the tree removals after that;
 //   - the floors those parts cannot go below: one folder rename, one copy of the executable, one
 //     tree removal of the bundle.
 // Usage: update_downtime_bench [runs] [other updaters...]   (prints numbers; run under Wine
@@ -24,7 +25,6 @@
 #include <cstdio>
 #include <random>
 #include <string_view>
-#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,15 +34,10 @@
 #include "common/file_ops.h"
 #include "common/tree_removal.h"
 #include "common/handles.h"
-#include "cleanup.h"
-#include "ending.h"
-#include "kept.h"
-#include "restart.h"
-#include "layout.h"
-#include "plan.h"
 #include "request.h"
 #include "support/scene.h"
 #include "update_log.h"
+#include "update_sequence.h"
 #include "wait_for_exit.h"
 
 namespace {
@@ -345,10 +340,8 @@ int wmain(int argc, wchar_t** argv) {
     }
   }
 
-  // ---- the parts, in-process with the updater's modules
-  Stats detection, swap, early, cleanup_before, cleanup_after, rename_floor, copy_floor,
-      removal_floor, window_bound;
-  std::vector<Stats> step_times;
+  // ---- the parts, in-process through the updater's own entry
+  Stats detection, whole, early, after_exit, after_restart, rename_floor, copy_floor, removal_floor;
   for (int run = 0; run < runs; ++run) {
     {
       UniqueProcess app(spawn(standin, {L"--run-seconds", L"-1"}));
@@ -372,37 +365,61 @@ int wmain(int argc, wchar_t** argv) {
       detection.add(ms_between(ended, noticed));
     }
     lay_out(root, standin, false);
+    // A whole update in-process, through the program's own entry: the installed stand-in plays
+    // the application that waits on its ready event and exits on it, and the seams tell when
+    // each part of the run begins.
+    ::DeleteFileW(record.c_str());
+    UniqueProcess app(spawn(install + L"\\Tavrio.exe", {L"--run-seconds", L"-1"}, install));
+    wait_for([&] { return records_in(record) >= 1; }, 10000);
+    ::DeleteFileW(record.c_str());
+    const std::wstring event_name =
+        L"Local\\tavrio-bench-ready-" + std::to_wstring(::GetCurrentProcessId());
+    tavrio::UniqueHandle<tavrio::InvalidIsNull> event(
+        ::CreateEventW(nullptr, TRUE, FALSE, event_name.c_str()));
     namespace up = tavrio::updater;
-    const up::Layout layout = up::layout_of({0, install, L"Tavrio.exe", stage, L""});
-    const up::UpdateLog log(L"");
-    const up::Pause no_pause = [](unsigned) {};
-    // The plan's steps one by one, in its order: what each costs.
-    up::UpdatePlan plan(layout, log, no_pause, /*install_locked=*/true);
-    const std::span<const up::PlanRow> rows = up::update_plan();
-    if (step_times.empty()) step_times.resize(rows.size());
-    bool ok = true;
-    double early_ms = 0, late_ms = 0;
+    up::UpdateRequest request;
+    request.process_id = ::GetProcessId(app.get());
+    request.install_dir = install;
+    request.exe_name = L"Tavrio.exe";
+    request.staging_dir = stage;
+    request.ready_event = event_name;
+    Clock::time_point ready{}, exited{}, restarted{};
+    up::UpdateSeams seams;
+    // The stand-in counts as older than "the updater".
+    ::GetSystemTimeAsFileTime(&seams.updater_created);
+    seams.set_ready = [&](HANDLE event_handle) {
+      ready = Clock::now();
+      ::SetEvent(event_handle);
+      ::TerminateProcess(app.get(), 0);
+      ::WaitForSingleObject(app.get(), INFINITE);
+    };
+    const up::ProcessWait real_wait = up::real_process_wait();
+    seams.wait_on_application = [&](HANDLE process, unsigned ms) {
+      const bool ended = real_wait(process, ms);
+      if (ended) exited = Clock::now();
+      return ended;
+    };
+    // The restarted application's first sign of life, seen while the run goes on behind it.
+    std::atomic<bool> run_over{false};
+    std::thread restart_watch([&] {
+      while (!run_over.load() && records_in(record) < 1) ::Sleep(1);
+      if (records_in(record) >= 1) restarted = Clock::now();
+    });
     const auto t0 = Clock::now();
-    for (size_t row = 0; row < rows.size(); ++row) {
-      const auto before = Clock::now();
-      ok = ok && plan.run_one(rows[row].name).ok();
-      const double took = ms_between(before, Clock::now());
-      step_times[row].add(took);
-      (rows[row].while_closing == up::WhileClosing::kNo ? late_ms : early_ms) += took;
-    }
+    up::run_update(request, seams);
     const auto t1 = Clock::now();
-    early.add(early_ms);
-    window_bound.add(late_ms);
-    const up::Outcome outcome{ok ? up::Ending::kSucceeded : up::Ending::kFailed, {}};
-    const up::Kept kept = up::what_to_keep(outcome);
-    const up::Trash trash = up::clean_up_before_restart(layout, kept);
-    auto t2 = Clock::now();
-    up::clean_up_after_restart(layout, trash, kept);
-    auto t3 = Clock::now();
-    if (!ok) std::printf("  (swap failed in run %d)\n", run);
-    swap.add(ms_between(t0, t1));
-    cleanup_before.add(ms_between(t1, t2));
-    cleanup_after.add(ms_between(t2, t3));
+    run_over = true;
+    restart_watch.join();
+    if (ready == Clock::time_point{} || exited == Clock::time_point{} ||
+        restarted == Clock::time_point{}) {
+      std::printf("  (run %d did not reach the restart)\n", run);
+    } else {
+      early.add(ms_between(t0, ready));
+      after_exit.add(ms_between(exited, restarted));
+      after_restart.add(ms_between(restarted, t1));
+    }
+    whole.add(ms_between(t0, t1));
+    if (path_exists(stage)) std::printf("  (the update failed in run %d)\n", run);
 
     // Floors on the bundle now installed: one rename of its folder, one copy of the executable,
     // one tree removal.
@@ -449,17 +466,12 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("  %-58s %7.0f ms %7.2fx %12s\n", name.c_str(), measured.downtime.median(),
                 measured.downtime.median() / process_start.median(), to_ready);
   }
-  std::printf("\nparts, in-process with the updater's modules, %d runs\n", runs);
+  std::printf("\nparts, in-process through the updater's own entry, %d runs\n", runs);
   print("wait: detection delay after the exit", detection);
-  print("plan: every step", swap);
-  print("plan: steps run while the application closes", early);
-  print("cleanup before the restart (files, renames)", cleanup_before);
-  print("cleanup after the restart (tree removals)", cleanup_after);
-  print("plan: steps run after the exit", window_bound);
-  for (size_t row = 0; row < step_times.size(); ++row) {
-    const std::string name(tavrio::updater::update_plan()[row].name);
-    print(("  step: " + name).c_str(), step_times[row]);
-  }
+  print("run: every part, the tree removals included", whole);
+  print("run: start -> ready (steps while the app runs)", early);
+  print("run: exit noticed -> restarted app's record", after_exit);
+  print("run: restarted app's record -> run's end", after_restart);
   std::printf("\nfloors\n");
   print("one rename of _internal", rename_floor);
   print("one copy of the executable", copy_floor);

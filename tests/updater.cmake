@@ -5,7 +5,9 @@ add_library(updater_fixture STATIC updater_fixture.cpp)
 target_link_libraries(updater_fixture PUBLIC tavrio_test_support)
 target_link_libraries(updater_fixture PRIVATE tavrio_warnings)
 
-tavrio_test(updater_test updater_test.cpp)
+tavrio_test(updater_test updater_request_test.cpp updater_plan_test.cpp updater_ending_test.cpp
+            updater_wait_test.cpp updater_lock_test.cpp updater_sequence_test.cpp
+            updater_run_test.cpp)
 target_link_libraries(updater_test PRIVATE updater_fixture tavrio_updater_lib)
 add_dependencies(updater_test tavrio-updater standin_app hold_open)
 

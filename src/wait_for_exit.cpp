@@ -36,8 +36,8 @@ bool same_file(const std::wstring& a, const std::wstring& b) {
 // poll waits on the handle rather than testing it and sleeping, so that the exit is noticed
 // when it happens, not up to a poll interval later.
 bool poll_until_exit(HANDLE process, const ProcessWait& wait_on) {
-  for (unsigned poll = 0; poll < kPollLimit; ++poll) {
-    if (wait_on(process, kPollIntervalMs)) return false;
+  for (unsigned poll = 0; poll < kApplicationPolls; ++poll) {
+    if (wait_on(process, kApplicationPollMs)) return false;
   }
   return true;
 }

@@ -48,7 +48,7 @@ constexpr const wchar_t* kUpdaterEntries[] = {
 // The first process is polled, never waited on: 40 polls 300 ms apart, then a pause that lets
 // the system release its image file after it has gone.
 constexpr int kExitPolls = 40;
-constexpr unsigned kPollIntervalMs = 300;
+constexpr unsigned kFirstProcessPollMs = 300;
 constexpr unsigned kSettleMs = 400;
 
 // An ended process can still be opened as long as anyone holds a handle on it: the Apps list, a
@@ -66,7 +66,7 @@ void wait_for_first_process(const std::wstring& pid_text, Pause pause) {
   std::optional<std::uint32_t> pid = read_process_id(pid_text);
   for (int poll = 0; poll < kExitPolls; ++poll) {
     if (!pid || *pid == 0 || !process_running(*pid)) break;
-    pause(kPollIntervalMs);
+    pause(kFirstProcessPollMs);
   }
   pause(kSettleMs);
 }
@@ -183,7 +183,7 @@ class Removal {
     const std::wstring uninstaller = join(install_dir_, bundle::kShippedUninstaller);
     Status removed = remove_entry(uninstaller);
     if (!gone(removed)) {
-      pause_(kPollIntervalMs);
+      pause_(kFirstProcessPollMs);
       removed = remove_entry(uninstaller);
     }
     note(&left_, uninstaller, removed);

@@ -207,6 +207,13 @@ TEST(Messages, TheLeftoverBoxHintsAtTheUninstallerOnlyWhileItIsThere) {
   EXPECT_EQ(leftover_box_text(left, OsError{ERROR_SHARING_VIOLATION}, uninstaller, false), line);
 }
 
+// The temporary folder as find_temp_folder finds it; nullopt when it is unknown.
+std::optional<std::wstring> temp_folder() {
+  std::wstring folder;
+  if (!find_temp_folder(&folder).ok()) return std::nullopt;
+  return folder;
+}
+
 // With no temporary folder nothing may land in the current folder: no setup log and no copy of
 // the uninstaller, and the start fails with the copy step's prefix.
 TEST(CleanupCopy, NoTemporaryFolderMeansNoCopyAndNoLog) {

@@ -96,19 +96,13 @@ LineFault parse_entry(std::string_view line, ManifestEntry* entry) {
   return is_path_inside(entry->path) ? LineFault::kNone : LineFault::kPathOutside;
 }
 
-// Windows' own comparison of file names: ordinal, ignoring case.
-int compare_paths(const std::wstring& a, const std::wstring& b) {
-  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE);
-}
-
 // The entries' indices ordered by path, and among equal paths by their place in the manifest.
 std::vector<std::size_t> sorted_by_path(const std::vector<ManifestEntry>& entries) {
   std::vector<std::size_t> order(entries.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const int c = compare_paths(entries[a].path, entries[b].path);
-    return c == CSTR_LESS_THAN || (c == CSTR_EQUAL && a < b);
+    const int c = compare_names(entries[a].path, entries[b].path);
+    return c < 0 || (c == 0 && a < b);
   });
   return order;
 }
@@ -118,7 +112,7 @@ std::optional<std::size_t> first_repeated(const std::vector<ManifestEntry>& entr
                                           const std::vector<std::size_t>& order) {
   std::optional<std::size_t> first;
   for (std::size_t i = 1; i < order.size(); ++i) {
-    if (compare_paths(entries[order[i - 1]].path, entries[order[i]].path) == CSTR_EQUAL &&
+    if (compare_names(entries[order[i - 1]].path, entries[order[i]].path) == 0 &&
         (!first || order[i] < *first)) {
       first = order[i];
     }
@@ -212,9 +206,9 @@ class ListedPaths {
   bool contains(const std::wstring& path) const {
     auto at = std::lower_bound(order_.begin(), order_.end(), path,
                                [&](std::size_t i, const std::wstring& p) {
-                                 return compare_paths(entries_[i].path, p) == CSTR_LESS_THAN;
+                                 return compare_names(entries_[i].path, p) < 0;
                                });
-    return at != order_.end() && compare_paths(entries_[*at].path, path) == CSTR_EQUAL;
+    return at != order_.end() && compare_names(entries_[*at].path, path) == 0;
   }
 
  private:

@@ -8,7 +8,7 @@
 #include "bin/cleanup_report.h"
 #include "bin/locations.h"
 #include "bin/modes.h"
-#include "bin/removal.h"
+#include "bin/setup_log.h"
 #include "common/command_line.h"
 #include "support/test_support.h"
 #include "uninstall_e2e.h"

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/directory_listing.h"
 #include "common/entry_handles.h"
 #include "common/file_calls.h"
 #include "common/handles.h"
@@ -21,6 +22,7 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr DWORD kHashChunkBytes = 1024 * 1024;
+constexpr std::size_t kListingBufferBytes = 64 * 1024;
 
 // ---- parsing
 
@@ -236,25 +238,22 @@ std::optional<std::wstring> first_unlisted(const std::wstring& staging_dir,
   }
   if (!is_real_folder(root.dwFileAttributes)) return program_folder;
   std::vector<std::wstring> folders = {std::wstring(bundle::kProgramFolder)};  // relative paths
+  std::vector<char> buffer(kListingBufferBytes);
   while (!folders.empty()) {
     const std::wstring folder = std::move(folders.back());
     folders.pop_back();
     const std::wstring full = join(staging_dir, folder);
-    WIN32_FIND_DATAW data;
-    UniqueFind find(calls::find_first_file(win32_path(full + L"\\*").c_str(), &data,
-                                           FIND_FIRST_EX_LARGE_FETCH));
-    if (!find) return full;
-    do {
-      const std::wstring_view name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring entry = folder + L"\\" + data.cFileName;
-      if (is_real_folder(data.dwFileAttributes)) {
+    UniqueFile directory = open_for_listing(full);
+    std::vector<ListedEntry> entries;
+    if (!directory || !list_directory(directory.get(), buffer, &entries).ok()) return full;
+    for (const ListedEntry& listed_entry : entries) {
+      const std::wstring entry = folder + L"\\" + listed_entry.name;
+      if (is_real_folder(listed_entry.attributes)) {
         folders.push_back(entry);
       } else if (!listed.contains(entry)) {
         return join(staging_dir, entry);
       }
-    } while (calls::find_next_file(find.get(), &data));
-    if (::GetLastError() != ERROR_NO_MORE_FILES) return full;
+    }
   }
   return std::nullopt;
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "common/directory_listing.h"
 #include "common/entry_handles.h"
 #include "common/file_calls.h"
 #include "common/handles.h"
@@ -21,6 +22,7 @@ namespace {
 
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 constexpr DWORD kHashChunkBytes = 1024 * 1024;
+constexpr std::size_t kListingBufferBytes = 64 * 1024;
 
 // ---- parsing
 
@@ -96,19 +98,13 @@ LineFault parse_entry(std::string_view line, ManifestEntry* entry) {
   return is_path_inside(entry->path) ? LineFault::kNone : LineFault::kPathOutside;
 }
 
-// Windows' own comparison of file names: ordinal, ignoring case.
-int compare_paths(const std::wstring& a, const std::wstring& b) {
-  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE);
-}
-
 // The entries' indices ordered by path, and among equal paths by their place in the manifest.
 std::vector<std::size_t> sorted_by_path(const std::vector<ManifestEntry>& entries) {
   std::vector<std::size_t> order(entries.size());
   for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
   std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    const int c = compare_paths(entries[a].path, entries[b].path);
-    return c == CSTR_LESS_THAN || (c == CSTR_EQUAL && a < b);
+    const int c = compare_names(entries[a].path, entries[b].path);
+    return c < 0 || (c == 0 && a < b);
   });
   return order;
 }
@@ -118,7 +114,7 @@ std::optional<std::size_t> first_repeated(const std::vector<ManifestEntry>& entr
                                           const std::vector<std::size_t>& order) {
   std::optional<std::size_t> first;
   for (std::size_t i = 1; i < order.size(); ++i) {
-    if (compare_paths(entries[order[i - 1]].path, entries[order[i]].path) == CSTR_EQUAL &&
+    if (compare_names(entries[order[i - 1]].path, entries[order[i]].path) == 0 &&
         (!first || order[i] < *first)) {
       first = order[i];
     }
@@ -212,9 +208,9 @@ class ListedPaths {
   bool contains(const std::wstring& path) const {
     auto at = std::lower_bound(order_.begin(), order_.end(), path,
                                [&](std::size_t i, const std::wstring& p) {
-                                 return compare_paths(entries_[i].path, p) == CSTR_LESS_THAN;
+                                 return compare_names(entries_[i].path, p) < 0;
                                });
-    return at != order_.end() && compare_paths(entries_[*at].path, path) == CSTR_EQUAL;
+    return at != order_.end() && compare_names(entries_[*at].path, path) == 0;
   }
 
  private:
@@ -242,25 +238,22 @@ std::optional<std::wstring> first_unlisted(const std::wstring& staging_dir,
   }
   if (!is_real_folder(root.dwFileAttributes)) return program_folder;
   std::vector<std::wstring> folders = {std::wstring(bundle::kProgramFolder)};  // relative paths
+  std::vector<char> buffer(kListingBufferBytes);
   while (!folders.empty()) {
     const std::wstring folder = std::move(folders.back());
     folders.pop_back();
     const std::wstring full = join(staging_dir, folder);
-    WIN32_FIND_DATAW data;
-    UniqueFind find(calls::find_first_file(win32_path(full + L"\\*").c_str(), &data,
-                                           FIND_FIRST_EX_LARGE_FETCH));
-    if (!find) return full;
-    do {
-      const std::wstring_view name = data.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring entry = folder + L"\\" + data.cFileName;
-      if (is_real_folder(data.dwFileAttributes)) {
+    UniqueFile directory = open_for_listing(full);
+    std::vector<ListedEntry> entries;
+    if (!directory || !list_directory(directory.get(), buffer, &entries).ok()) return full;
+    for (const ListedEntry& listed_entry : entries) {
+      const std::wstring entry = folder + L"\\" + listed_entry.name;
+      if (is_real_folder(listed_entry.attributes)) {
         folders.push_back(entry);
       } else if (!listed.contains(entry)) {
         return join(staging_dir, entry);
       }
-    } while (calls::find_next_file(find.get(), &data));
-    if (::GetLastError() != ERROR_NO_MORE_FILES) return full;
+    }
   }
   return std::nullopt;
 }

@@ -10,21 +10,10 @@
 namespace tavrio::updater {
 namespace {
 
-// A path as a full path without a "\\?\" or "\??\" prefix: the form in which the system names a
+// Two paths as full paths without a "\\?\" or "\??\" prefix, the form in which the system names a
 // process's image.
-std::wstring comparable(const std::wstring& path) {
-  std::wstring_view rest = path;
-  if (rest.starts_with(L"\\\\?\\UNC\\") || rest.starts_with(L"\\??\\UNC\\")) {
-    return full_path(L"\\\\" + std::wstring(rest.substr(8)));
-  }
-  if (rest.starts_with(L"\\\\?\\") || rest.starts_with(L"\\??\\")) rest.remove_prefix(4);
-  return full_path(std::wstring(rest));
-}
-
 bool same_full_path(const std::wstring& a, const std::wstring& b) {
-  const std::wstring x = comparable(a), y = comparable(b);
-  return ::CompareStringOrdinal(x.c_str(), static_cast<int>(x.size()), y.c_str(),
-                                static_cast<int>(y.size()), TRUE) == CSTR_EQUAL;
+  return same_name(full_path(without_device_prefix(a)), full_path(without_device_prefix(b)));
 }
 
 bool same_file(const std::wstring& a, const std::wstring& b) {
@@ -36,8 +25,8 @@ bool same_file(const std::wstring& a, const std::wstring& b) {
 // poll waits on the handle rather than testing it and sleeping, so that the exit is noticed
 // when it happens, not up to a poll interval later.
 bool poll_until_exit(HANDLE process, const ProcessWait& wait_on) {
-  for (unsigned poll = 0; poll < kPollLimit; ++poll) {
-    if (wait_on(process, kPollIntervalMs)) return false;
+  for (unsigned poll = 0; poll < kApplicationPolls; ++poll) {
+    if (wait_on(process, kApplicationPollMs)) return false;
   }
   return true;
 }

@@ -13,8 +13,8 @@
 
 namespace tavrio::updater {
 
-inline constexpr unsigned kPollLimit = 80;
-inline constexpr unsigned kPollIntervalMs = 500;
+inline constexpr unsigned kApplicationPolls = 80;
+inline constexpr unsigned kApplicationPollMs = 500;
 inline constexpr unsigned kPauseAfterTerminateMs = 800;
 inline constexpr unsigned kForcedExitCode = 1;
 

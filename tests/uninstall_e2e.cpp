@@ -19,14 +19,16 @@ RunOptions Uninstall::options(const std::wstring& current_directory) const {
 
 namespace {
 std::vector<SceneFile> sample_install_files() {
-  return {{L"_internal\\python312.dll", "python runtime", {}},
-          {L"_internal\\base_library.zip", "stdlib", {}},
-          {L"Tavrio.exe", "main program", {}},
-          {L"卸载.exe", {}, built_exe(L"uninstall.exe")},
-          {L"uninstall.exe", "second name", {}},
-          {L"tavrio-updater.exe", "updater", {}},
-          {L"version.txt", "1.0\n", {}},
-          {L"taskkill.exe", {}, built_exe(L"argv_echo.exe")}};
+  std::vector<SceneFile> files =
+      bundle_files({.main_program = {.bytes = "main program"},
+                    .runtime = "python runtime",
+                    .stdlib = "stdlib",
+                    .uninstaller = {.copy_of = built_exe(L"uninstall.exe")}});
+  files.insert(files.end(), {{L"uninstall.exe", "second name", {}},
+                             {L"tavrio-updater.exe", "updater", {}},
+                             {L"version.txt", "1.0\n", {}},
+                             {L"taskkill.exe", {}, built_exe(L"argv_echo.exe")}});
+  return files;
 }
 }  // namespace
 

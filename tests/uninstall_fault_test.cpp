@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <map>
 
-#include "bin/removal.h"
+#include "bin/cleanup_run.h"
 #include "common/os_error.h"
 #include "support/file_faults.h"
 #include "support/scene.h"

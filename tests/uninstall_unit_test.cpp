@@ -8,7 +8,7 @@
 #include "bin/cleanup_report.h"
 #include "bin/locations.h"
 #include "bin/modes.h"
-#include "bin/removal.h"
+#include "bin/setup_log.h"
 #include "common/command_line.h"
 #include "support/test_support.h"
 #include "uninstall_e2e.h"
@@ -205,6 +205,13 @@ TEST(Messages, TheLeftoverBoxHintsAtTheUninstallerOnlyWhileItIsThere) {
   EXPECT_EQ(leftover_box_text(left, OsError{ERROR_SHARING_VIOLATION}, uninstaller, true),
             line + "\n\n可以再次运行卸载程序完成卸载：C:\\T\\卸载.exe");
   EXPECT_EQ(leftover_box_text(left, OsError{ERROR_SHARING_VIOLATION}, uninstaller, false), line);
+}
+
+// The temporary folder as find_temp_folder finds it; nullopt when it is unknown.
+std::optional<std::wstring> temp_folder() {
+  std::wstring folder;
+  if (!find_temp_folder(&folder).ok()) return std::nullopt;
+  return folder;
 }
 
 // With no temporary folder nothing may land in the current folder: no setup log and no copy of

@@ -18,11 +18,11 @@ std::string standin_bytes() {
 }
 
 std::vector<SceneFile> installed_version(const ScratchInstall& s, const LayoutOptions& options) {
-  std::vector<SceneFile> files = {{L"Tavrio.exe", s.old_exe, {}},
-                                  {L"_internal\\python312.dll", kOldRuntime, {}},
-                                  {L"_internal\\base_library.zip", kOldStdlib, {}},
-                                  {L"_internal\\lib\\old_only.pyd", "old module\n", {}},
-                                  {L"卸载.exe", kOldUninstaller, {}}};
+  std::vector<SceneFile> files = bundle_files({.main_program = {.bytes = s.old_exe},
+                                               .runtime = kOldRuntime,
+                                               .stdlib = kOldStdlib,
+                                               .uninstaller = {.bytes = kOldUninstaller}});
+  files.push_back({L"_internal\\lib\\old_only.pyd", "old module\n", {}});
   if (options.markers) {
     files.push_back({L"update_pending.json", "{}", {}});
     files.push_back({L"update.lock", "", {}});
@@ -31,11 +31,12 @@ std::vector<SceneFile> installed_version(const ScratchInstall& s, const LayoutOp
 }
 
 std::vector<SceneFile> staged_version(const ScratchInstall& s, bool uninstaller) {
-  std::vector<SceneFile> files = {{L"Tavrio.exe", s.new_exe, {}},
-                                  {L"_internal\\python312.dll", kNewRuntime, {}},
-                                  {L"_internal\\base_library.zip", kNewStdlib, {}},
-                                  {L"_internal\\lib\\new_only.pyd", "new module\n", {}}};
-  if (uninstaller) files.push_back({L"卸载.exe", kNewUninstaller, {}});
+  std::vector<SceneFile> files = bundle_files({.main_program = {.bytes = s.new_exe},
+                                               .runtime = kNewRuntime,
+                                               .stdlib = kNewStdlib,
+                                               .uninstaller = {.bytes = kNewUninstaller},
+                                               .with_uninstaller = uninstaller});
+  files.push_back({L"_internal\\lib\\new_only.pyd", "new module\n", {}});
   return files;
 }
 
@@ -70,11 +71,8 @@ ScratchInstall make_install_under(const std::wstring& root, const LayoutOptions&
   scene.installed = installed_version(s, options);
   scene.stage_name = options.stage_name;
   scene.staged = staged_version(s, options.staged_uninstaller);
-  const Scene laid_out = make_scene(root, scene);
-  EXPECT_EQ(laid_out.failed, L"");
-  s.root = root;
-  s.install = laid_out.install;
-  s.stage = laid_out.stage;
+  static_cast<Scene&>(s) = make_scene(root, scene);
+  EXPECT_EQ(s.failed, L"");
   s.log = root + L"\\update.log";
   s.record = root + L"\\standin-record.txt";
   return s;

@@ -26,17 +26,13 @@ inline const std::string kAnotherUpdaterRunning = "另一个更新程序正在�
 inline const std::vector<std::string> kSuccessLines = {
     kBanner, kExited, "校验通过", "文件已替换", "卸载入口已更新", "更新成功，重新启动"};
 
-struct ScratchInstall {
-  std::wstring root;     // the test's scratch folder
-  std::wstring install;  // <root>\Tavrio 安装
-  std::wstring stage;    // <root>\staging
-  std::wstring log;      // <root>\update.log
-  std::wstring record;   // where every started stand-in records itself
-  std::string old_exe;   // bytes of the installed and the staged Tavrio.exe: both are runnable
-  std::string new_exe;   // stand-ins, told apart by bytes appended behind the image
-
-  std::wstring in_install(const std::wstring& name) const { return install + L"\\" + name; }
-  std::wstring in_stage(const std::wstring& name) const { return stage + L"\\" + name; }
+// The scene (root: the test's scratch folder, install: <root>\Tavrio 安装, stage: <root>\staging)
+// and what the updater's runs add to it.
+struct ScratchInstall : Scene {
+  std::wstring log;     // <root>\update.log
+  std::wstring record;  // where every started stand-in records itself
+  std::string old_exe;  // bytes of the installed and the staged Tavrio.exe: both are runnable
+  std::string new_exe;  // stand-ins, told apart by bytes appended behind the image
 };
 
 struct LayoutOptions {

@@ -456,27 +456,13 @@ HANDLE refuse_thread(LPTHREAD_START_ROUTINE, void*) {
   return nullptr;
 }
 
-// The worker's starter replaced for one scope, put back however the test ends.
-class ThreadStarterReplaced {
- public:
-  explicit ThreadStarterReplaced(un::ThreadStarter starter)
-      : previous_(un::replace_thread_starter(starter)) {}
-  ~ThreadStarterReplaced() { un::replace_thread_starter(previous_); }
-  ThreadStarterReplaced(const ThreadStarterReplaced&) = delete;
-  ThreadStarterReplaced& operator=(const ThreadStarterReplaced&) = delete;
-
- private:
-  un::ThreadStarter previous_;
-};
-
 TEST(WindowInProcess, NoWorkerThreadIsReportedAsAFailedStartOfTheCleanupProgram) {
   std::wstring temp = scratch_dir();
   ScopedEnvironmentVariable tmp(L"TMP", temp);
   ScopedEnvironmentVariable temp_variable(L"TEMP", temp);
-  const ThreadStarterReplaced refusing(refuse_thread);
   const std::wstring install_dir = temp + L"\\Tavrio 安装";
   const DrainedAtEnd drained;
-  un::UninstallWindow owner(install_dir);
+  un::UninstallWindow owner(install_dir, false, refuse_thread);
   HWND window = owner.create(::GetModuleHandleW(nullptr));
   ASSERT_NE(window, nullptr);
 

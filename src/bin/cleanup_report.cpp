@@ -1,7 +1,7 @@
 #include "bin/cleanup_report.h"
 
 #include "bin/messages.h"
-#include "bin/removal.h"
+#include "bin/setup_log.h"
 #include "common/text.h"
 
 namespace tavrio::uninstall {

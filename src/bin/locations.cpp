@@ -140,10 +140,4 @@ Status find_temp_folder(std::wstring* folder) {
   return read_growing(folder, [&](wchar_t* buffer, DWORD size) { return query(size, buffer); });
 }
 
-std::optional<std::wstring> temp_folder() {
-  std::wstring folder;
-  if (!find_temp_folder(&folder).ok()) return std::nullopt;
-  return folder;
-}
-
 }  // namespace tavrio::uninstall

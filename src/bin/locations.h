@@ -39,10 +39,8 @@ std::optional<std::wstring> shell_folder(ShellFolder folder);
 // shell's Desktop and Programs where they differ from them.
 std::vector<std::wstring> shortcut_folders();
 
-// The user's temporary folder (GetTempPath2W where the system has it, GetTempPathW otherwise);
-// nullopt when it cannot be determined or is empty.
-std::optional<std::wstring> temp_folder();
-// The same with the reason: the system's error, or ERROR_PATH_NOT_FOUND (3) when it gave an
+// The user's temporary folder (GetTempPath2W where the system has it, GetTempPathW otherwise),
+// or the reason it is unknown: the system's error, or ERROR_PATH_NOT_FOUND (3) when it gave an
 // empty path without one.
 Status find_temp_folder(std::wstring* folder);
 

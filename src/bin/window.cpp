@@ -14,7 +14,8 @@
 #include "bin/locations.h"
 #include "bin/message_box.h"
 #include "bin/messages.h"
-#include "bin/removal.h"
+#include "bin/preparatory_steps.h"
+#include "bin/setup_log.h"
 #include "common/handles.h"
 #include "common/os_error.h"
 #include "common/text.h"
@@ -60,11 +61,6 @@ constexpr ControlRow kControls[] = {
     {L"BUTTON", ControlText::kFixed, kCancelButton, WS_VISIBLE | BS_PUSHBUTTON, kCancelId, 312, 138,
      82, 30},
 };
-
-HANDLE create_thread(LPTHREAD_START_ROUTINE routine, void* input) {
-  return ::CreateThread(nullptr, 0, routine, input, 0, nullptr);
-}
-ThreadStarter g_start_thread = create_thread;
 
 // What the window and its worker share. It lives in the window's state, which outlives the
 // worker's last use of it: the worker's final act is one of the two stores below, the window
@@ -134,6 +130,7 @@ struct WindowState {
   UniqueFont font;  // the one font of every control, kept as long as the window
   WorkerLink link;
   UniqueThread worker;  // watched by the message loop
+  ThreadStarter start_worker = start_thread;
 };
 
 namespace {
@@ -183,7 +180,7 @@ void start_removal(WindowState& state) {
 
   auto input = std::make_unique<WorkerInput>(
       WorkerInput{state.install_dir, window, delete_data, &state.link});
-  UniqueThread thread(g_start_thread(run_worker, input.get()));
+  UniqueThread thread(state.start_worker(run_worker, input.get()));
   if (!thread) {
     OsError error = last_error();
     // Without a worker the cleanup program is never started: the user learns it as a failed
@@ -267,8 +264,10 @@ bool register_window_class(HINSTANCE instance) {
 
 }  // namespace
 
-UninstallWindow::UninstallWindow(std::wstring install_dir, bool first_process_waits)
+UninstallWindow::UninstallWindow(std::wstring install_dir, bool first_process_waits,
+                                 ThreadStarter starter)
     : state_(std::make_unique<WindowState>()) {
+  state_->start_worker = starter;
   state_->install_dir = std::move(install_dir);
   state_->link.first_process_waits = first_process_waits;
 }
@@ -331,10 +330,8 @@ int run_uninstall_window(const std::wstring& install_dir, bool first_process_wai
   return window.exit_code();
 }
 
-ThreadStarter replace_thread_starter(ThreadStarter starter) {
-  ThreadStarter previous = g_start_thread;
-  g_start_thread = starter != nullptr ? starter : create_thread;
-  return previous;
+HANDLE start_thread(LPTHREAD_START_ROUTINE routine, void* input) {
+  return ::CreateThread(nullptr, 0, routine, input, 0, nullptr);
 }
 
 }  // namespace tavrio::uninstall

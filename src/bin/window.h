@@ -14,6 +14,11 @@ namespace tavrio::uninstall {
 // window has closed, and 1 when no cleanup copy was started.
 int run_uninstall_window(const std::wstring& install_dir, bool first_process_waits = false);
 
+// How the worker thread is started: CreateThread (start_thread) for the program. A test gives one
+// that fails, to see the window treat the missing worker as a failed start of the cleanup program.
+using ThreadStarter = HANDLE (*)(LPTHREAD_START_ROUTINE routine, void* input);
+HANDLE start_thread(LPTHREAD_START_ROUTINE routine, void* input);
+
 // What one window owns: the install directory it shows and acts on, the font, the busy flag and
 // the worker. The window procedure finds it through the creation parameter.
 struct WindowState;
@@ -23,7 +28,8 @@ struct WindowState;
 // this object, which destroys the window first.
 class UninstallWindow {
  public:
-  explicit UninstallWindow(std::wstring install_dir, bool first_process_waits = false);
+  explicit UninstallWindow(std::wstring install_dir, bool first_process_waits = false,
+                           ThreadStarter starter = start_thread);
   ~UninstallWindow();
   UninstallWindow(const UninstallWindow&) = delete;
   UninstallWindow& operator=(const UninstallWindow&) = delete;
@@ -40,12 +46,6 @@ class UninstallWindow {
  private:
   std::unique_ptr<WindowState> state_;
 };
-
-// How the worker thread is started: CreateThread unless replaced. A test replaces it with one
-// that fails, to see the window treat the missing worker as a failed start of the cleanup
-// program. nullptr restores CreateThread; returns the starter it replaced.
-using ThreadStarter = HANDLE (*)(LPTHREAD_START_ROUTINE routine, void* input);
-ThreadStarter replace_thread_starter(ThreadStarter starter);
 
 inline constexpr wchar_t kWindowClass[] = L"TavrioUninstallWindow";
 inline constexpr UINT kCompletionMessage = WM_APP + 1;

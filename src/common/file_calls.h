@@ -25,7 +25,7 @@ enum class FileCall {
   kSetInfo,       // SetFileInformationByHandle, NtSetInformationFile: rename, disposition, ...
   kQueryInfo,     // GetFileInformationByHandle(Ex) (directory listings too), GetFinalPathName...
   kAttributes,    // GetFileAttributesExW, GetFileSizeEx
-  kFind,          // FindFirstFileExW, FindNextFileW
+  kFind,          // FindFirstFileExW
   kWrite,         // WriteFile
   kRead,          // ReadFile
   kStartProcess,  // CreateProcessW
@@ -56,8 +56,7 @@ BOOL create_process(const wchar_t* program, wchar_t* command_line, BOOL inherit_
                     DWORD flags, const wchar_t* current_directory, STARTUPINFOW* startup,
                     PROCESS_INFORMATION* started);
 
-// Only the updater's package manifest check makes these (file_calls_stage.cpp).
+// Only the updater's package manifest check makes this (file_calls_stage.cpp).
 BOOL get_file_size(HANDLE file, LARGE_INTEGER* size);
-BOOL find_next_file(HANDLE find, WIN32_FIND_DATAW* data);
 
 }  // namespace tavrio::calls

@@ -1,5 +1,5 @@
-// The calls that only the updater's package manifest check makes, in an object of their own so
-// that the uninstaller does not import them.
+// The call that only the updater's package manifest check makes, in an object of its own so
+// that the uninstaller does not import it.
 #include "common/file_call_hooks.h"
 
 namespace tavrio::calls {
@@ -9,13 +9,6 @@ BOOL get_file_size(HANDLE file, LARGE_INTEGER* size) {
     return failed(f, FALSE);
   }
   return ::GetFileSizeEx(file, size);
-}
-
-BOOL find_next_file(HANDLE find, WIN32_FIND_DATAW* data) {
-  if (Fault f = injected_fault(FileCall::kFind, nullptr, find); f.error != 0) {
-    return failed(f, FALSE);
-  }
-  return ::FindNextFileW(find, data);
 }
 
 }  // namespace tavrio::calls

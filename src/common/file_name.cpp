@@ -1,6 +1,6 @@
 #include "common/file_name.h"
 
-#include <windows.h>
+#include "common/path.h"
 
 namespace tavrio {
 namespace {
@@ -14,17 +14,11 @@ constexpr std::wstring_view kDeviceNames[] = {
     L"LPT9", L"LPT\u00B9", L"LPT\u00B2", L"LPT\u00B3",
 };
 
-bool equal_ignoring_case(std::wstring_view a, std::wstring_view b) {
-  return a.size() == b.size() &&
-         ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-}
-
 bool is_device_name(std::wstring_view name) {
   std::wstring_view stem = name.substr(0, name.find(L'.'));
   while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
   for (std::wstring_view device : kDeviceNames) {
-    if (equal_ignoring_case(stem, device)) return true;
+    if (same_name(stem, device)) return true;
   }
   return false;
 }

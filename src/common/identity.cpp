@@ -25,12 +25,6 @@ bool is_drive(std::wstring_view text) {
          text[1] == L':';
 }
 
-bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view prefix) {
-  return text.size() >= prefix.size() &&
-         ::CompareStringOrdinal(text.data(), static_cast<int>(prefix.size()), prefix.data(),
-                                static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
-}
-
 // The end of the component that starts at `from` (the next separator, or the end).
 size_t component_end(std::wstring_view path, size_t from) {
   while (from < path.size() && !is_separator(path[from])) ++from;
@@ -47,7 +41,7 @@ size_t root_length(std::wstring_view path) {
                               (path[1] == L'?' && path[2] == L'?'));
   if (device_prefix) {
     at = 4;
-    if (starts_with_ignoring_case(path.substr(at), L"UNC\\")) {
+    if (starts_with_name(path.substr(at), L"UNC\\")) {
       at = component_end(path, component_end(path, at + 4) + 1);  // server, then share
     } else {
       at = component_end(path, at);  // "C:", "Volume{...}" or another device
@@ -133,19 +127,11 @@ void add_folders_up_to_root(std::wstring_view path, std::vector<FileIdentity>* o
   }
 }
 
-// "\\?\C:\x" as "C:\x"; any other path as it is.
-std::wstring_view without_device_prefix(std::wstring_view path) {
-  if (path.size() > 6 && path.substr(0, 4) == L"\\\\?\\" && is_drive(path.substr(4))) {
-    path.remove_prefix(4);
-  }
-  return path;
-}
-
 // The same path text, letter case and trailing separators aside.
 bool same_text(std::wstring_view a, std::wstring_view b) {
   a = trimmed(a, root_length(a));
   b = trimmed(b, root_length(b));
-  return a.size() == b.size() && starts_with_ignoring_case(a, b);
+  return same_name(a, b);
 }
 
 }  // namespace
@@ -176,7 +162,7 @@ std::optional<std::vector<FileIdentity>> folder_and_ancestors(const std::wstring
   // When the system resolves it to the very path it was given, that walk is the one just made.
   UniqueFile followed = open_path(path, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS);
   const std::wstring resolved = resolved_path(followed ? followed.get() : entry.get());
-  if (!same_text(without_device_prefix(resolved), absolute_path(path))) {
+  if (!same_text(without_device_prefix(resolved), without_device_prefix(absolute_path(path)))) {
     add_folders_up_to_root(resolved, &chain);
   }
   return chain;

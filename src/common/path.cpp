@@ -74,10 +74,28 @@ std::wstring last_component(const std::wstring& path) {
   return slash == std::wstring::npos ? path : path.substr(slash + 1);
 }
 
+int compare_names(std::wstring_view a, std::wstring_view b) {
+  // CSTR_LESS_THAN, CSTR_EQUAL and CSTR_GREATER_THAN are 1, 2 and 3.
+  return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) -
+         CSTR_EQUAL;
+}
+
 bool same_name(std::wstring_view a, std::wstring_view b) {
-  return a.size() == b.size() &&
-         ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+  return a.size() == b.size() && compare_names(a, b) == 0;
+}
+
+bool starts_with_name(std::wstring_view text, std::wstring_view prefix) {
+  return text.size() >= prefix.size() && same_name(text.substr(0, prefix.size()), prefix);
+}
+
+std::wstring without_device_prefix(const std::wstring& path) {
+  std::wstring_view rest = path;
+  if (rest.starts_with(L"\\\\?\\UNC\\") || rest.starts_with(L"\\??\\UNC\\")) {
+    return L"\\\\" + std::wstring(rest.substr(8));
+  }
+  if (rest.starts_with(L"\\\\?\\") || rest.starts_with(L"\\??\\")) rest.remove_prefix(4);
+  return std::wstring(rest);
 }
 
 Status own_executable_path(std::wstring* path) {

@@ -31,6 +31,17 @@ std::wstring last_component(const std::wstring& path);
 // file system tells names apart. Nothing is resolved.
 bool same_name(std::wstring_view a, std::wstring_view b);
 
+// The order of two names as the file system sees it (ordinal, letter case aside): negative when
+// `a` comes first, zero when they are the same name, positive when `b` comes first.
+int compare_names(std::wstring_view a, std::wstring_view b);
+
+// Whether `text` begins with `prefix`, letter case aside.
+bool starts_with_name(std::wstring_view text, std::wstring_view prefix);
+
+// The path without its "\\?\" or "\??\" prefix: "\\?\C:\x" as "C:\x", "\\?\UNC\server\x" as
+// "\\server\x"; any other path as it is. The form in which the system names a process's image.
+std::wstring without_device_prefix(const std::wstring& path);
+
 // The full path of the running program (GetModuleFileNameW), however long.
 Status own_executable_path(std::wstring* path);
 

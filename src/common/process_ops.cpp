@@ -209,18 +209,12 @@ Status run_to_end(const ProcessStart& start, ProcessResult* result) {
 }
 
 Status process_image_path(HANDLE process, std::wstring* path) {
-  // Image paths are at most 32767 characters; the first try fits nearly every one.
-  for (DWORD capacity : {DWORD{MAX_PATH}, DWORD{32768}}) {
-    std::wstring buffer(capacity, L'\0');
+  return read_growing(path, [&](wchar_t* buffer, DWORD capacity) -> DWORD {
     DWORD size = capacity;
-    if (::QueryFullProcessImageNameW(process, 0, buffer.data(), &size)) {
-      buffer.resize(size);
-      *path = std::move(buffer);
-      return {};
-    }
-    if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return last_error();
-  }
-  return OsError{ERROR_INSUFFICIENT_BUFFER};
+    if (::QueryFullProcessImageNameW(process, 0, buffer, &size)) return size;
+    // A text cut short reads as a full buffer, which makes the buffer grow.
+    return ::GetLastError() == ERROR_INSUFFICIENT_BUFFER ? capacity : 0;
+  });
 }
 
 Status process_creation_time(HANDLE process, FILETIME* created) {

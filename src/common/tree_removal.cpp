@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/directory_listing.h"
 #include "common/entry_handles.h"
 #include "common/file_calls.h"
 #include "common/handles.h"
@@ -83,36 +84,10 @@ Status open_and_delete(HANDLE parent, std::wstring_view name, DWORD access) {
   return result;
 }
 
-struct Listed {
-  std::wstring name;
-  bool descend;  // a real directory, not a link
-};
-
-// Lists a directory in full. The listing is read before anything in it is deleted, so
-// deleting never disturbs the enumeration.
-Status list_directory(HANDLE directory, std::vector<char>& buffer, std::vector<Listed>* entries) {
-  FILE_INFO_BY_HANDLE_CLASS info_class = FileIdBothDirectoryInfo;
-  for (;;) {
-    if (!calls::get_file_information(directory, info_class, buffer.data(),
-                                     static_cast<DWORD>(buffer.size()))) {
-      OsError error = last_error();
-      if (error.code == ERROR_NO_MORE_FILES) return {};
-      return error;
-    }
-    size_t offset = 0;
-    for (;;) {
-      auto* info = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data() + offset);
-      std::wstring_view name(info->FileName, info->FileNameLength / sizeof(wchar_t));
-      if (name != L"." && name != L"..") {
-        // For a reparse point the listing carries its tag in EaSize.
-        bool directory = (info->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        bool link = is_name_surrogate(info->FileAttributes, info->EaSize);
-        entries->push_back({std::wstring(name), directory && !link});
-      }
-      if (info->NextEntryOffset == 0) break;
-      offset += info->NextEntryOffset;
-    }
-  }
+// A real directory, not a link: the walk goes into it.
+bool descends_into(const ListedEntry& entry) {
+  return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         !is_name_surrogate(entry.attributes, entry.reparse_tag);
 }
 
 struct Level {
@@ -144,10 +119,10 @@ Status remove_directory(UniqueFile root, bool delete_root) {
   while (!stack.empty()) {
     Level& level = stack.back();
     if (fresh) {
-      std::vector<Listed> entries;
+      std::vector<ListedEntry> entries;
       if (Status s = list_directory(level.directory.get(), buffer, &entries); !s.ok()) return s;
-      for (Listed& entry : entries) {
-        if (entry.descend) {
+      for (ListedEntry& entry : entries) {
+        if (descends_into(entry)) {
           level.subdirectories.push_back(std::move(entry.name));
         } else if (Status s = open_and_delete(level.directory.get(), entry.name, kEntryAccess);
                    !s.ok()) {
@@ -225,21 +200,20 @@ Status remove_empty_folder(const std::wstring& path) {
   // Wine accepts the deletion of a folder that is not empty and then quietly keeps it, so the
   // folder is looked into first; Windows refuses it either way.
   std::vector<char> buffer(4096);
-  std::vector<Listed> entries;
+  std::vector<ListedEntry> entries;
   if (Status s = list_directory(folder.get(), buffer, &entries); !s.ok()) return s;
   if (!entries.empty()) return OsError{ERROR_DIR_NOT_EMPTY};
   return delete_with_retries(folder.get());
 }
 
 Status list_names(const std::wstring& folder, std::vector<std::wstring>* names) {
-  UniqueFile directory = open_path(folder, FILE_LIST_DIRECTORY,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+  UniqueFile directory = open_for_listing(folder);
   if (!directory) return last_error();
   std::vector<char> buffer(64 * 1024);
-  std::vector<Listed> entries;
+  std::vector<ListedEntry> entries;
   if (Status s = list_directory(directory.get(), buffer, &entries); !s.ok()) return s;
   names->clear();
-  for (Listed& entry : entries) names->push_back(std::move(entry.name));
+  for (ListedEntry& entry : entries) names->push_back(std::move(entry.name));
   return {};
 }
 

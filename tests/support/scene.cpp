@@ -117,11 +117,22 @@ bool write_package_manifest(const std::wstring& stage, bool synced) {
   return write_one(join(stage, L"package.manifest"), manifest, synced);
 }
 
+std::vector<SceneFile> bundle_files(const BundleVersion& version) {
+  std::vector<SceneFile> files = {
+      {L"Tavrio.exe", version.main_program.bytes, version.main_program.copy_of},
+      {L"_internal\\python312.dll", version.runtime, {}},
+      {L"_internal\\base_library.zip", version.stdlib, {}}};
+  if (version.with_uninstaller) {
+    files.push_back({L"卸载.exe", version.uninstaller.bytes, version.uninstaller.copy_of});
+  }
+  return files;
+}
+
 std::vector<SceneFile> sample_stage(const std::wstring& bin, const std::string& version) {
-  return {{L"Tavrio.exe", {}, join(bin, L"standin_app.exe")},
-          {L"_internal\\python312.dll", "python runtime " + version + "\n", {}},
-          {L"_internal\\base_library.zip", "stdlib " + version + "\n", {}},
-          {L"卸载.exe", {}, join(bin, L"uninstall.exe")}};
+  return bundle_files({.main_program = {.copy_of = join(bin, L"standin_app.exe")},
+                       .runtime = "python runtime " + version + "\n",
+                       .stdlib = "stdlib " + version + "\n",
+                       .uninstaller = {.copy_of = join(bin, L"uninstall.exe")}});
 }
 
 std::vector<SceneFile> sample_bundle(const std::wstring& bin, const std::string& version) {

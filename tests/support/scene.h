@@ -13,9 +13,9 @@ namespace tavrio::test {
 
 // One file of a bundle: its path below the bundle's folder and its bytes, or a file to copy.
 struct SceneFile {
-  std::wstring path;
-  std::string bytes;
-  std::wstring copy_of;  // when set, this file's bytes instead of `bytes`
+  std::wstring path = {};
+  std::string bytes = {};
+  std::wstring copy_of = {};  // when set, this file's bytes instead of `bytes`
 };
 
 // Runtime files generated below _internal, as a large one-folder bundle holds them: `small`
@@ -73,6 +73,19 @@ Scene make_scene(const std::wstring& root, const SceneOptions& options);
 // Writes the files below `dir`; returns the first path that could not be written, or "".
 std::wstring write_bundle(const std::wstring& dir, const std::vector<SceneFile>& files,
                           bool synced = false);
+
+// What one version of the bundle holds in the files every installation and stage has: the main
+// program, the runtime and the standard library below _internal, and the uninstaller. Each is
+// given as bytes or, for the programs, as a file to copy (SceneFile's path is ignored).
+struct BundleVersion {
+  SceneFile main_program;  // Tavrio.exe
+  std::string runtime;     // _internal\python312.dll
+  std::string stdlib;      // _internal\base_library.zip
+  SceneFile uninstaller;   // 卸载.exe
+  bool with_uninstaller = true;
+};
+// The one list of those files, under their names, for every scene.
+std::vector<SceneFile> bundle_files(const BundleVersion& version);
 
 // A version staged as the application's downloader prepares it: the stand-in application as
 // Tavrio.exe, a runtime and a standard library naming the version, and the built uninstaller as

@@ -124,11 +124,6 @@ TEST(CleanupCopy, CommandLineCarriesTheInstallDirectoryUnchanged) {
       {L"\\\\server\\share\\T\\", {.keep_local_data = false}, 1000000000u, {L"all", L"1000000000"}},
       {L"", {.keep_local_data = true}, 10, {L"keep", L"10"}},
       {L"--silent", {.keep_local_data = true}, 10, {L"keep", L"10"}},
-      {L"C:\\T", {.keep_local_data = false, .from_window = true}, 5, {L"all", L"5", L"window"}},
-      {L"C:\\T",
-       {.keep_local_data = true, .first_process_waits = true},
-       5,
-       {L"keep", L"5", L"wait"}},
       {L"C:\\T",
        {.keep_local_data = false, .from_window = true, .first_process_waits = true},
        5,
@@ -196,15 +191,6 @@ TEST(CleanupReport, TheWaitEndsOnTheReportTheCopysEndOrTheBound) {
   const CleanupReport report;
   report_to_first_process(::GetCurrentProcessId() + 4, true);
   EXPECT_EQ(report.wait(::GetCurrentProcess(), 100), CleanupEnding::kTimedOut);
-}
-
-TEST(Messages, TheLeftoverBoxHintsAtTheUninstallerOnlyWhileItIsThere) {
-  const std::wstring left = L"C:\\T\\_internal", uninstaller = L"C:\\T\\卸载.exe";
-  const std::string line =
-      "卸载未完成，残留：C:\\T\\_internal：" + error_text(OsError{ERROR_SHARING_VIOLATION});
-  EXPECT_EQ(leftover_box_text(left, OsError{ERROR_SHARING_VIOLATION}, uninstaller, true),
-            line + "\n\n可以再次运行卸载程序完成卸载：C:\\T\\卸载.exe");
-  EXPECT_EQ(leftover_box_text(left, OsError{ERROR_SHARING_VIOLATION}, uninstaller, false), line);
 }
 
 // The temporary folder as find_temp_folder finds it; nullopt when it is unknown.

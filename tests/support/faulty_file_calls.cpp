@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "common/path.h"
 #include "support/file_faults.h"
 
 namespace tavrio::test {
@@ -25,12 +26,8 @@ State& state() {
   return s;
 }
 
-bool same_path(std::wstring_view a, std::wstring_view b) {
-  if (a.starts_with(L"\\\\?\\")) a.remove_prefix(4);
-  if (b.starts_with(L"\\\\?\\")) b.remove_prefix(4);
-  return a.size() == b.size() &&
-         ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+bool same_path(const std::wstring& a, const std::wstring& b) {
+  return same_name(without_device_prefix(a), without_device_prefix(b));
 }
 
 bool spared(const wchar_t* path, HANDLE handle) {
